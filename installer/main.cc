@@ -1,0 +1,80 @@
+// Entry point: one run installs the Hebrew language pack into the host's OCR
+// resource directory and reports the outcome in one line on standard output
+// and in the exit status. Each file that could not be written gets its own
+// line on standard error.
+
+#include <windows.h>
+
+#include <iostream>
+#include <string>
+
+#include "installer/installer.h"
+
+namespace {
+
+constexpr int kExitSuccess = 0;
+constexpr int kExitInstallFailed = 1;
+
+// Writes one line to standard error. Paths may hold any characters (Hebrew
+// folder names are common where this pack is wanted), so a console gets
+// UTF-16 and a pipe or file gets UTF-8. A failed write is ignored: a report
+// that cannot be shown must not stop the install or the following lines.
+void PrintErrorLine(const std::wstring& line) {
+  HANDLE handle = GetStdHandle(STD_ERROR_HANDLE);
+  if (handle == nullptr || handle == INVALID_HANDLE_VALUE)
+    return;
+
+  const std::wstring text = line + L"\r\n";
+  DWORD written = 0;
+  DWORD mode = 0;
+  if (GetConsoleMode(handle, &mode)) {
+    WriteConsoleW(handle, text.data(), static_cast<DWORD>(text.size()),
+                  &written, nullptr);
+    return;
+  }
+
+  const int units = static_cast<int>(text.size());
+  const int bytes = WideCharToMultiByte(CP_UTF8, 0, text.data(), units, nullptr,
+                                        0, nullptr, nullptr);
+  if (bytes <= 0)
+    return;
+  std::string utf8(static_cast<size_t>(bytes), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text.data(), units, &utf8[0], bytes, nullptr,
+                      nullptr);
+  WriteFile(handle, utf8.data(), static_cast<DWORD>(utf8.size()), &written,
+            nullptr);
+}
+
+}  // namespace
+
+int wmain(int /*argc*/, wchar_t* /*argv*/[], wchar_t* /*envp*/[]) {
+  std::wstring directory;
+  {
+    const std::wstring subPath = L"IRIS_OCR\\resources\\";
+    directory = GetOcrResourceDirectory(subPath);
+  }
+
+  if (directory.empty()) {
+    std::cout << "Quarn Paginor is not installed" << std::endl;
+    return kExitSuccess;
+  }
+
+  // Every entry is attempted, so one bad file does not keep the others from
+  // being installed, and every failure is reported.
+  bool allWritten = true;
+  for (const PayloadEntry& entry : GetPayloadTable()) {
+    std::wstring failure;
+    if (!WritePayloadFile(directory, entry, failure)) {
+      allWritten = false;
+      PrintErrorLine(L"error: cannot write " + directory + entry.fileName +
+                     L": " + failure);
+    }
+  }
+
+  if (!allWritten) {
+    std::cout << "installation has failed" << std::endl;
+    return kExitInstallFailed;
+  }
+  std::cout << "installation has been completed" << std::endl;
+  return kExitSuccess;
+}
