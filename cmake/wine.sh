@@ -1,0 +1,51 @@
+#!/bin/sh
+# Runs Windows programs under Wine in a throwaway prefix.
+#
+#   wine.sh PREFIX start       create the prefix if needed, start a persistent
+#                              wineserver for it and boot it
+#   wine.sh PREFIX stop        stop that wineserver and everything it runs
+#   wine.sh PREFIX run CMD...  run a Windows program in the prefix
+#
+# Wine's background services inherit the standard streams of whatever starts
+# them and would keep a test runner's pipes open, so start and stop detach
+# them from all three.
+set -eu
+
+if [ $# -lt 2 ]; then
+  echo "usage: $0 PREFIX start|stop|run [COMMAND...]" >&2
+  exit 2
+fi
+
+WINEPREFIX=$1
+action=$2
+shift 2
+export WINEPREFIX
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEARCH=win64
+
+wine_cmd=wine
+if command -v wine64 >/dev/null 2>&1; then
+  wine_cmd=wine64
+fi
+
+case "$action" in
+  start)
+    mkdir -p "$WINEPREFIX"
+    wineserver -p </dev/null >/dev/null 2>&1
+    if ! "$wine_cmd" wineboot -i </dev/null >/dev/null 2>&1; then
+      echo "wine.sh: wineboot failed for $WINEPREFIX" >&2
+      exit 1
+    fi
+    ;;
+  stop)
+    wineserver -k </dev/null >/dev/null 2>&1 || true
+    ;;
+  run)
+    exec "$wine_cmd" "$@"
+    ;;
+  *)
+    echo "wine.sh: unknown action $action" >&2
+    exit 2
+    ;;
+esac

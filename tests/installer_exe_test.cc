@@ -1,0 +1,252 @@
+// The built HebrewOcrPack.exe, run as a child process with its standard
+// output and standard error captured as bytes.
+
+#include <string>
+#include <vector>
+
+#include "installer/installer.h"
+#include "tests/test_support.h"
+
+namespace {
+
+struct RunResult {
+  DWORD exitCode = 0;
+  std::string out;
+  std::string err;
+};
+
+std::wstring InstallerPath() {
+  return ThisProgramDirectory() + L"HebrewOcrPack.exe";
+}
+
+std::string ReadAll(HANDLE pipe) {
+  std::string bytes;
+  char buffer[4096];
+  DWORD read = 0;
+  while (ReadFile(pipe, buffer, sizeof(buffer), &read, nullptr) && read > 0)
+    bytes.append(buffer, read);
+  return bytes;
+}
+
+// Runs the installer with `arguments` and waits for it.
+RunResult RunInstaller(const std::wstring& arguments = L"") {
+  RunResult result;
+  SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
+  HANDLE outRead = nullptr, outWrite = nullptr;
+  HANDLE errRead = nullptr, errWrite = nullptr;
+  // Large pipes: the child's few lines never wait for the reader.
+  EXPECT_TRUE(CreatePipe(&outRead, &outWrite, &inherit, 1 << 16));
+  EXPECT_TRUE(CreatePipe(&errRead, &errWrite, &inherit, 1 << 16));
+  SetHandleInformation(outRead, HANDLE_FLAG_INHERIT, 0);
+  SetHandleInformation(errRead, HANDLE_FLAG_INHERIT, 0);
+  HANDLE nul = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ, &inherit,
+                           OPEN_EXISTING, 0, nullptr);
+
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof(startup);
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = nul;
+  startup.hStdOutput = outWrite;
+  startup.hStdError = errWrite;
+  PROCESS_INFORMATION process = {};
+  std::wstring commandLine = L"\"" + InstallerPath() + L"\"";
+  if (!arguments.empty())
+    commandLine += L" " + arguments;
+  const BOOL started =
+      CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0,
+                     nullptr, nullptr, &startup, &process);
+  EXPECT_TRUE(started) << "cannot start " << ToUtf8(InstallerPath()) << ": "
+                       << ToUtf8(DescribeSystemError(GetLastError()));
+  CloseHandle(outWrite);
+  CloseHandle(errWrite);
+  CloseHandle(nul);
+
+  if (started) {
+    result.out = ReadAll(outRead);
+    result.err = ReadAll(errRead);
+    WaitForSingleObject(process.hProcess, INFINITE);
+    GetExitCodeProcess(process.hProcess, &result.exitCode);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+  }
+  CloseHandle(outRead);
+  CloseHandle(errRead);
+  return result;
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find("\r\n", start);
+    if (end == std::string::npos)
+      end = text.size();
+    lines.push_back(text.substr(start, end - start));
+    start = end + 2;
+  }
+  return lines;
+}
+
+class InstallerRunTest : public HostRegistryTest {
+ protected:
+  void SetUp() override {
+    HostRegistryTest::SetUp();
+    if (IsSkipped())
+      return;
+    scratch_ = MakeScratchDirectory();
+    installer_ = LoadLibraryExW(
+        InstallerPath().c_str(), nullptr,
+        LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    ASSERT_NE(installer_, nullptr) << "cannot open " << ToUtf8(InstallerPath());
+  }
+
+  void TearDown() override {
+    if (installer_ != nullptr)
+      FreeLibrary(installer_);
+    if (!scratch_.empty())
+      RemoveTree(scratch_);
+    HostRegistryTest::TearDown();
+  }
+
+  // Makes a host installation under the scratch folder, with its OCR
+  // resource folder unless told otherwise, and registers it in the 64-bit
+  // view. Returns the OCR resource folder.
+  std::wstring InstallHost(const std::wstring& name,
+                           bool withResourceFolder = true) {
+    const std::wstring host = scratch_ + name + L"\\";
+    const std::wstring resources = host + L"IRIS_OCR\\resources\\";
+    MakeDirectories(withResourceFolder ? resources : host);
+    SetInstallPath(KEY_WOW64_64KEY, host);
+    return resources;
+  }
+
+  // Checks that `resources` holds exactly the six payload files, each equal
+  // to the payload embedded in the installer.
+  void ExpectPackInstalled(const std::wstring& resources) {
+    for (const PayloadEntry& entry : GetPayloadTable()) {
+      const std::string payload = ResourceBytes(installer_, entry.resourceId);
+      EXPECT_FALSE(payload.empty()) << "payload " << int(entry.resourceId);
+      EXPECT_EQ(ReadFileBytes(resources + entry.fileName), payload)
+          << ToUtf8(entry.fileName);
+    }
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((resources + L"*").c_str(), &found);
+    ASSERT_NE(search, INVALID_HANDLE_VALUE);
+    int files = 0;
+    do {
+      if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+        ++files;
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+    EXPECT_EQ(files, 6);
+  }
+
+  // The lines expected on standard error when every file fails because
+  // `resources` does not exist.
+  std::vector<std::string> MissingFolderErrors(const std::wstring& resources) {
+    std::vector<std::string> lines;
+    for (const PayloadEntry& entry : GetPayloadTable()) {
+      lines.push_back(ToUtf8(L"error: cannot write " + resources +
+                             entry.fileName + L": " +
+                             DescribeSystemError(ERROR_PATH_NOT_FOUND)));
+    }
+    return lines;
+  }
+
+  std::wstring scratch_;
+  HMODULE installer_ = nullptr;
+};
+
+TEST_F(InstallerRunTest, NotInstalledSaysSoAndTouchesNothing) {
+  // A host folder that is not registered for the local machine, only for the
+  // current user, which the installer never reads.
+  const std::wstring resources = scratch_ + L"Host\\IRIS_OCR\\resources\\";
+  MakeDirectories(resources);
+  SetInstallPath(KEY_WOW64_64KEY, scratch_ + L"Host\\", HKEY_CURRENT_USER);
+
+  for (const wchar_t* arguments : {L"", L"/S --force C:\\"}) {
+    const RunResult run = RunInstaller(arguments);
+    EXPECT_EQ(run.out, "Quarn Paginor is not installed\r\n");
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.exitCode, 0u);
+  }
+  EXPECT_TRUE(RemoveDirectoryW(resources.c_str()))
+      << "the resource folder is no longer empty";
+}
+
+TEST_F(InstallerRunTest, InstallsTheSixPayloadsAndRerunsTheSame) {
+  const std::wstring resources = InstallHost(L"Host");
+  // An installed file longer than its payload is replaced, not kept.
+  WriteFileBytes(resources + L"hebrew_engine.bin", std::string(8192, 'o'));
+
+  RunResult run = RunInstaller();
+  EXPECT_EQ(run.out, "installation has been completed\r\n");
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(run.exitCode, 0u);
+  ExpectPackInstalled(resources);
+
+  // A second run, with arguments that mean nothing to it, does the same.
+  run = RunInstaller(L"/uninstall --quiet");
+  EXPECT_EQ(run.out, "installation has been completed\r\n");
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(run.exitCode, 0u);
+  ExpectPackInstalled(resources);
+}
+
+TEST_F(InstallerRunTest, MissingResourceFolderFailsEveryFileAndCreatesNothing) {
+  const std::wstring resources = InstallHost(L"Host", false);
+
+  const RunResult run = RunInstaller();
+  EXPECT_EQ(run.out, "installation has failed\r\n");
+  EXPECT_EQ(run.exitCode, 1u);
+  EXPECT_EQ(Lines(run.err), MissingFolderErrors(resources));
+  EXPECT_FALSE(PathExists(scratch_ + L"Host\\IRIS_OCR"));
+}
+
+TEST_F(InstallerRunTest, FileInUseFailsAloneAndTheOthersAreInstalled) {
+  const std::wstring resources = InstallHost(L"Host");
+  const std::wstring heldPath = resources + L"heb.ilex";
+  WriteFileBytes(heldPath, "in use");
+  HANDLE held =
+      CreateFileW(heldPath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  const RunResult run = RunInstaller();
+  CloseHandle(held);
+
+  EXPECT_EQ(run.out, "installation has failed\r\n");
+  EXPECT_EQ(run.exitCode, 1u);
+  EXPECT_EQ(Lines(run.err), std::vector<std::string>{ToUtf8(
+                                L"error: cannot write " + heldPath + L": " +
+                                DescribeSystemError(ERROR_SHARING_VIOLATION))});
+  EXPECT_EQ(ReadFileBytes(heldPath), "in use");
+  for (const PayloadEntry& entry : GetPayloadTable()) {
+    if (entry.fileName != L"heb.ilex") {
+      EXPECT_EQ(ReadFileBytes(resources + entry.fileName),
+                ResourceBytes(installer_, entry.resourceId))
+          << ToUtf8(entry.fileName);
+    }
+  }
+}
+
+TEST_F(InstallerRunTest, HebrewFolderNamesInstallAndAreReportedInUtf8) {
+  // "Quarn Paginor" written in Hebrew letters.
+  const std::wstring hebrew =
+      L"\u05E7\u05D5\u05D5\u05E8\u05DF \u05E4\u05D2\u05D9\u05E0\u05D5\u05E8";
+  const std::wstring resources = InstallHost(hebrew);
+  RunResult run = RunInstaller();
+  EXPECT_EQ(run.out, "installation has been completed\r\n");
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(run.exitCode, 0u);
+  ExpectPackInstalled(resources);
+
+  const std::wstring broken = InstallHost(hebrew + L" 2", false);
+  run = RunInstaller();
+  EXPECT_EQ(run.out, "installation has failed\r\n");
+  EXPECT_EQ(run.exitCode, 1u);
+  EXPECT_EQ(Lines(run.err), MissingFolderErrors(broken));
+  EXPECT_NE(run.err.find("\xD7\xA7\xD7\x95"), std::string::npos)
+      << "the Hebrew letters are not UTF-8";
+}
+
+}  // namespace

@@ -1,0 +1,135 @@
+// The payload writer, run in a program that carries its own small payloads
+// (payload_writer_test.rc): 110 holds every byte value, 114 is empty and 113
+// is missing.
+
+#include <string>
+#include <vector>
+
+#include "installer/installer.h"
+#include "tests/test_support.h"
+
+namespace {
+
+const PayloadEntry kAllBytes = {110, L"hebrew.ilex"};
+const PayloadEntry kEmpty = {114, L"heb.ilex"};
+const PayloadEntry kMissing = {113, L"net_hebrew.bin"};
+
+class PayloadWriterTest : public ::testing::Test {
+ protected:
+  void SetUp() override { directory_ = MakeScratchDirectory(); }
+  void TearDown() override { RemoveTree(directory_); }
+
+  std::wstring directory_;
+};
+
+TEST(PayloadTableTest, ListsTheSixFilesInWritingOrder) {
+  const std::vector<PayloadEntry> table = GetPayloadTable();
+  const std::vector<std::pair<int, std::wstring>> expected = {
+      {110, L"hebrew.ilex"},    {114, L"heb.ilex"},
+      {111, L"eng.ilex"},       {112, L"hebrew_engine.bin"},
+      {113, L"net_hebrew.bin"}, {115, L"hebrew.ocr"},
+  };
+  ASSERT_EQ(table.size(), expected.size());
+  for (size_t i = 0; i < table.size(); ++i) {
+    EXPECT_EQ(table[i].resourceId, expected[i].first) << "entry " << i;
+    EXPECT_EQ(table[i].fileName, expected[i].second) << "entry " << i;
+  }
+}
+
+TEST_F(PayloadWriterTest, CopiesBytesUnchangedAndTruncatesALargerFile) {
+  std::string everyByte;
+  for (int value = 0; value < 256; ++value)
+    everyByte.push_back(static_cast<char>(value));
+  ASSERT_EQ(ResourceBytes(nullptr, 110), everyByte);
+
+  const std::wstring path = directory_ + kAllBytes.fileName;
+  WriteFileBytes(path, std::string(4096, 'x'));
+
+  std::wstring failure;
+  ASSERT_TRUE(WritePayloadFile(directory_, kAllBytes, failure))
+      << ToUtf8(failure);
+  EXPECT_EQ(failure, L"");
+  EXPECT_EQ(ReadFileBytes(path), everyByte);
+
+  // Rewriting the same bytes leaves the same file.
+  ASSERT_TRUE(WritePayloadFile(directory_, kAllBytes, failure));
+  EXPECT_EQ(ReadFileBytes(path), everyByte);
+}
+
+TEST_F(PayloadWriterTest, EmptyPayloadGivesAnEmptyFile) {
+  const std::wstring path = directory_ + kEmpty.fileName;
+  std::wstring failure;
+  ASSERT_TRUE(WritePayloadFile(directory_, kEmpty, failure)) << ToUtf8(failure);
+  ASSERT_TRUE(PathExists(path));
+  EXPECT_EQ(ReadFileBytes(path), "");
+
+  WriteFileBytes(path, "old contents");
+  ASSERT_TRUE(WritePayloadFile(directory_, kEmpty, failure));
+  EXPECT_EQ(ReadFileBytes(path), "");
+}
+
+TEST_F(PayloadWriterTest, MissingPayloadLeavesTheInstalledFileAlone) {
+  const std::wstring path = directory_ + kMissing.fileName;
+  const std::string installed = std::string("installed\0data\r\n", 16);
+  WriteFileBytes(path, installed);
+
+  std::wstring failure;
+  EXPECT_FALSE(WritePayloadFile(directory_, kMissing, failure));
+  EXPECT_EQ(failure, L"payload resource 113 is missing from this program");
+  EXPECT_EQ(ReadFileBytes(path), installed);
+
+  // Nor does it create a file where there was none.
+  RemoveTree(path);
+  EXPECT_FALSE(WritePayloadFile(directory_, kMissing, failure));
+  EXPECT_FALSE(PathExists(path));
+}
+
+TEST_F(PayloadWriterTest, MissingDirectoryIsNotCreated) {
+  const std::wstring absent = directory_ + L"IRIS_OCR\\resources\\";
+  std::wstring failure;
+  EXPECT_FALSE(WritePayloadFile(absent, kAllBytes, failure));
+  EXPECT_EQ(failure, DescribeSystemError(ERROR_PATH_NOT_FOUND));
+  EXPECT_FALSE(PathExists(directory_ + L"IRIS_OCR"));
+}
+
+TEST_F(PayloadWriterTest, FileHeldWithoutWriteSharingFailsAlone) {
+  const std::wstring heldPath = directory_ + kAllBytes.fileName;
+  WriteFileBytes(heldPath, "held");
+  HANDLE held =
+      CreateFileW(heldPath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+
+  std::vector<std::wstring> failed;
+  for (const PayloadEntry& entry : GetPayloadTable()) {
+    std::wstring failure;
+    if (!WritePayloadFile(directory_, entry, failure))
+      failed.push_back(entry.fileName + L": " + failure);
+  }
+  CloseHandle(held);
+
+  // The held file and the payload this program lacks fail; the rest are
+  // written.
+  EXPECT_EQ(failed,
+            (std::vector<std::wstring>{
+                L"hebrew.ilex: " + DescribeSystemError(ERROR_SHARING_VIOLATION),
+                L"net_hebrew.bin: payload resource 113 is missing "
+                L"from this program",
+            }));
+  EXPECT_EQ(ReadFileBytes(heldPath), "held");
+  EXPECT_EQ(ReadFileBytes(directory_ + L"heb.ilex"), "");
+  EXPECT_EQ(ReadFileBytes(directory_ + L"eng.ilex"),
+            ResourceBytes(nullptr, 111));
+  EXPECT_EQ(ReadFileBytes(directory_ + L"hebrew_engine.bin"), "engine");
+  EXPECT_EQ(ReadFileBytes(directory_ + L"hebrew.ocr"),
+            ResourceBytes(nullptr, 115));
+}
+
+TEST(SystemErrorTest, GivesTheSystemTextOnOneLineWithTheCode) {
+  const std::wstring text = DescribeSystemError(ERROR_ACCESS_DENIED);
+  EXPECT_EQ(text.find_first_of(L"\r\n"), std::wstring::npos);
+  EXPECT_NE(text.find(L"(error 5)"), std::wstring::npos);
+  EXPECT_GT(text.size(), std::wstring(L" (error 5)").size());
+}
+
+}  // namespace

@@ -1,0 +1,175 @@
+#include "tests/test_support.h"
+
+#include <atomic>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include "installer/installer.h"
+
+namespace {
+
+constexpr REGSAM kViews[] = {KEY_WOW64_64KEY, KEY_WOW64_32KEY};
+
+bool RunningUnderWine() {
+  HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  return ntdll != nullptr &&
+         GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+bool SettingsKeyExists(HKEY root, REGSAM view) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(root, SettingsKeyPath, 0, KEY_READ | view, &key) !=
+      ERROR_SUCCESS) {
+    return false;
+  }
+  RegCloseKey(key);
+  return true;
+}
+
+bool AnySettingsKeyExists() {
+  for (REGSAM view : kViews) {
+    if (SettingsKeyExists(HKEY_LOCAL_MACHINE, view) ||
+        SettingsKeyExists(HKEY_CURRENT_USER, view)) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// Deletes the settings key and then each parent that is left empty; a parent
+// that holds anything else stays.
+void RemoveSettings(HKEY root, REGSAM view) {
+  HKEY parent = nullptr;
+  if (RegOpenKeyExW(root, L"SOFTWARE\\Quarn\\Paginor\\CV", 0,
+                    KEY_ALL_ACCESS | view, &parent) == ERROR_SUCCESS) {
+    RegDeleteTreeW(parent, L"Settings");
+    RegCloseKey(parent);
+  }
+  for (const wchar_t* path :
+       {L"SOFTWARE\\Quarn\\Paginor\\CV", L"SOFTWARE\\Quarn\\Paginor",
+        L"SOFTWARE\\Quarn"}) {
+    RegDeleteKeyExW(root, path, view, 0);
+  }
+}
+
+void RemoveAllSettings() {
+  for (REGSAM view : kViews) {
+    RemoveSettings(HKEY_LOCAL_MACHINE, view);
+    RemoveSettings(HKEY_CURRENT_USER, view);
+  }
+}
+
+}  // namespace
+
+std::wstring MakeScratchDirectory() {
+  static std::atomic<int> counter{0};
+  const std::filesystem::path base =
+      std::filesystem::temp_directory_path() /
+      (L"hebrew-ocr-test-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+       std::to_wstring(counter++));
+  std::filesystem::remove_all(base);
+  std::filesystem::create_directories(base);
+  return base.wstring() + L"\\";
+}
+
+void RemoveTree(const std::wstring& path) {
+  std::error_code ignored;
+  std::filesystem::remove_all(path, ignored);
+}
+
+bool PathExists(const std::wstring& path) {
+  return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::string ReadFileBytes(const std::wstring& path) {
+  std::ifstream in(std::filesystem::path(path), std::ios::binary);
+  EXPECT_TRUE(in.is_open()) << "cannot read " << ToUtf8(path);
+  return std::string(std::istreambuf_iterator<char>(in),
+                     std::istreambuf_iterator<char>());
+}
+
+void WriteFileBytes(const std::wstring& path, const std::string& bytes) {
+  std::ofstream out(std::filesystem::path(path), std::ios::binary);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  out.close();
+  ASSERT_TRUE(out) << "cannot write " << ToUtf8(path);
+}
+
+void MakeDirectories(const std::wstring& path) {
+  std::filesystem::create_directories(path);
+}
+
+std::string ResourceBytes(HMODULE module, int id) {
+  HRSRC info = FindResourceW(module, MAKEINTRESOURCEW(id), RT_RCDATA);
+  EXPECT_NE(info, nullptr) << "no RT_RCDATA resource " << id;
+  if (info == nullptr)
+    return std::string();
+  const DWORD size = SizeofResource(module, info);
+  const char* data =
+      static_cast<const char*>(LockResource(LoadResource(module, info)));
+  if (size == 0)
+    return std::string();
+  EXPECT_NE(data, nullptr) << "resource " << id << " cannot be loaded";
+  return data != nullptr ? std::string(data, size) : std::string();
+}
+
+std::string ToUtf8(const std::wstring& text) {
+  if (text.empty())
+    return std::string();
+  const int units = static_cast<int>(text.size());
+  const int bytes = WideCharToMultiByte(CP_UTF8, 0, text.data(), units, nullptr,
+                                        0, nullptr, nullptr);
+  std::string utf8(static_cast<size_t>(bytes), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text.data(), units, &utf8[0], bytes, nullptr,
+                      nullptr);
+  return utf8;
+}
+
+std::wstring ThisProgramDirectory() {
+  wchar_t buffer[MAX_PATH * 4] = {};
+  const DWORD length = GetModuleFileNameW(nullptr, buffer, MAX_PATH * 4);
+  std::wstring path(buffer, length);
+  return path.substr(0, path.find_last_of(L"\\/") + 1);
+}
+
+void SetSettingsValue(HKEY root,
+                      REGSAM view,
+                      const std::wstring& name,
+                      DWORD type,
+                      const void* data,
+                      DWORD byteCount) {
+  HKEY key = nullptr;
+  ASSERT_EQ(RegCreateKeyExW(root, SettingsKeyPath, 0, nullptr, 0,
+                            KEY_ALL_ACCESS | view, nullptr, &key, nullptr),
+            ERROR_SUCCESS);
+  const LONG status = RegSetValueExW(key, name.c_str(), 0, type,
+                                     static_cast<const BYTE*>(data), byteCount);
+  RegCloseKey(key);
+  ASSERT_EQ(status, ERROR_SUCCESS);
+}
+
+void SetInstallPath(REGSAM view, const std::wstring& path, HKEY root) {
+  SetSettingsValue(root, view, L"installpath", REG_SZ, path.c_str(),
+                   static_cast<DWORD>((path.size() + 1) * sizeof(wchar_t)));
+}
+
+void HostRegistryTest::SetUp() {
+  if (!RunningUnderWine()) {
+    const char* optIn = std::getenv("HEBREW_OCR_TEST_WRITE_HKLM");
+    if (optIn == nullptr || std::string(optIn) != "1") {
+      GTEST_SKIP() << "writes HKEY_LOCAL_MACHINE; runs under Wine, or on "
+                      "Windows with HEBREW_OCR_TEST_WRITE_HKLM=1";
+    }
+    if (AnySettingsKeyExists())
+      GTEST_SKIP() << "a host is registered on this machine; left untouched";
+  }
+  ownsRegistry_ = true;
+  RemoveAllSettings();
+}
+
+void HostRegistryTest::TearDown() {
+  if (ownsRegistry_)
+    RemoveAllSettings();
+}

@@ -1,0 +1,60 @@
+// Helpers shared by the tests: scratch folders, file bytes, embedded
+// resources and the host's registry settings.
+
+#ifndef HEBREW_OCR_PACK_TESTS_TEST_SUPPORT_H_
+#define HEBREW_OCR_PACK_TESTS_TEST_SUPPORT_H_
+
+#include <windows.h>
+
+#include <string>
+
+#include "gtest/gtest.h"
+
+// Creates an empty folder of its own under the temporary folder and returns
+// its path with a trailing backslash.
+std::wstring MakeScratchDirectory();
+void RemoveTree(const std::wstring& path);
+
+bool PathExists(const std::wstring& path);
+std::string ReadFileBytes(const std::wstring& path);
+void WriteFileBytes(const std::wstring& path, const std::string& bytes);
+// Creates `path` and any missing parents.
+void MakeDirectories(const std::wstring& path);
+
+// The bytes of RT_RCDATA resource `id` of `module` (null: this program).
+// Fails the test when the resource is missing.
+std::string ResourceBytes(HMODULE module, int id);
+
+std::string ToUtf8(const std::wstring& text);
+
+// The folder of this test program, with a trailing backslash.
+std::wstring ThisProgramDirectory();
+
+// Writes a value of the host's settings key, creating the key.
+void SetSettingsValue(HKEY root,
+                      REGSAM view,
+                      const std::wstring& name,
+                      DWORD type,
+                      const void* data,
+                      DWORD byteCount);
+// Stores `path` as the "installpath" REG_SZ value, with its terminating zero.
+void SetInstallPath(REGSAM view,
+                    const std::wstring& path,
+                    HKEY root = HKEY_LOCAL_MACHINE);
+
+// Gives each test a host registry with no settings in either view, under
+// HKEY_LOCAL_MACHINE or HKEY_CURRENT_USER, and removes what the test wrote.
+// Under Wine the registry is a throwaway prefix. On Windows the tests change
+// HKEY_LOCAL_MACHINE only when HEBREW_OCR_TEST_WRITE_HKLM=1 is set, and skip
+// when a host is already registered, so a real installation is never
+// touched.
+class HostRegistryTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+ private:
+  bool ownsRegistry_ = false;
+};
+
+#endif  // HEBREW_OCR_PACK_TESTS_TEST_SUPPORT_H_
