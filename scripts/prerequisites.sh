@@ -1,0 +1,33 @@
+# Sourced by the other scripts: makes sure the Debian packages that the build
+# and the tests need are installed. As root it installs what is missing;
+# otherwise it prints the command to run and stops.
+
+HEBREW_OCR_PACKAGES="cmake ninja-build g++-mingw-w64-x86-64-posix \
+binutils-mingw-w64-x86-64 wine wine64 googletest"
+
+hebrew_ocr_missing_packages() {
+  missing=""
+  for package in $HEBREW_OCR_PACKAGES; do
+    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null |
+      grep -q "install ok installed"; then
+      missing="$missing $package"
+    fi
+  done
+  echo "$missing"
+}
+
+hebrew_ocr_install_prerequisites() {
+  missing=$(hebrew_ocr_missing_packages)
+  [ -z "$missing" ] && return 0
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "Missing packages:$missing" >&2
+    echo "Install them with:" >&2
+    echo "  sudo apt-get update && sudo apt-get install -y --no-install-recommends$missing" >&2
+    exit 1
+  fi
+  echo "Installing:$missing"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -q >/dev/null
+  # shellcheck disable=SC2086
+  apt-get install -y -q --no-install-recommends $missing >/dev/null
+}
