@@ -5,8 +5,9 @@
 # engine's data. A packager names the folder with the real files in
 # HEBREW_OCR_PAYLOAD_DIR.
 #
-# Sets HEBREW_OCR_PAYLOAD_<id> to the path of each payload file and
-# HEBREW_OCR_PAYLOAD_FILES to all six.
+# Sets HEBREW_OCR_PAYLOAD_<id> to the path of each payload file,
+# HEBREW_OCR_PAYLOAD_FILES to all six and HEBREW_OCR_PAYLOAD_DIR_USED to
+# their folder.
 
 set(HEBREW_OCR_PAYLOAD_DIR "" CACHE PATH
     "Folder holding the OCR engine's six language files; empty builds placeholders")
@@ -78,6 +79,8 @@ foreach(_payload IN LISTS _payloads)
   set(HEBREW_OCR_PAYLOAD_${_id} "${_path}")
   list(APPEND HEBREW_OCR_PAYLOAD_FILES "${_path}")
 endforeach()
+
+set(HEBREW_OCR_PAYLOAD_DIR_USED "${_dir}")
 
 if(_missing)
   list(JOIN _missing "\n  " _missing_lines)
