@@ -15,10 +15,6 @@ struct RunResult {
   std::string err;
 };
 
-std::wstring InstallerPath() {
-  return ThisProgramDirectory() + L"HebrewOcrPack.exe";
-}
-
 std::string ReadAll(HANDLE pipe) {
   std::string bytes;
   char buffer[4096];
@@ -94,10 +90,8 @@ class InstallerRunTest : public HostRegistryTest {
     if (IsSkipped())
       return;
     scratch_ = MakeScratchDirectory();
-    installer_ = LoadLibraryExW(
-        InstallerPath().c_str(), nullptr,
-        LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
-    ASSERT_NE(installer_, nullptr) << "cannot open " << ToUtf8(InstallerPath());
+    installer_ = OpenInstallerResources();
+    ASSERT_NE(installer_, nullptr);
   }
 
   void TearDown() override {

@@ -101,9 +101,10 @@ void MakeDirectories(const std::wstring& path) {
   std::filesystem::create_directories(path);
 }
 
-std::string ResourceBytes(HMODULE module, int id) {
-  HRSRC info = FindResourceW(module, MAKEINTRESOURCEW(id), RT_RCDATA);
-  EXPECT_NE(info, nullptr) << "no RT_RCDATA resource " << id;
+std::string ResourceBytes(HMODULE module, int id, const wchar_t* type) {
+  HRSRC info = FindResourceW(module, MAKEINTRESOURCEW(id), type);
+  EXPECT_NE(info, nullptr) << "no resource " << id << " of type "
+                           << LOWORD(type);
   if (info == nullptr)
     return std::string();
   const DWORD size = SizeofResource(module, info);
@@ -132,6 +133,18 @@ std::wstring ThisProgramDirectory() {
   const DWORD length = GetModuleFileNameW(nullptr, buffer, MAX_PATH * 4);
   std::wstring path(buffer, length);
   return path.substr(0, path.find_last_of(L"\\/") + 1);
+}
+
+std::wstring InstallerPath() {
+  return ThisProgramDirectory() + L"HebrewOcrPack.exe";
+}
+
+HMODULE OpenInstallerResources() {
+  HMODULE module =
+      LoadLibraryExW(InstallerPath().c_str(), nullptr,
+                     LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+  EXPECT_NE(module, nullptr) << "cannot open " << ToUtf8(InstallerPath());
+  return module;
 }
 
 void SetSettingsValue(HKEY root,

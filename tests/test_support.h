@@ -21,14 +21,22 @@ void WriteFileBytes(const std::wstring& path, const std::string& bytes);
 // Creates `path` and any missing parents.
 void MakeDirectories(const std::wstring& path);
 
-// The bytes of RT_RCDATA resource `id` of `module` (null: this program).
+// The bytes of resource `id` of `type` in `module` (null: this program).
 // Fails the test when the resource is missing.
-std::string ResourceBytes(HMODULE module, int id);
+std::string ResourceBytes(HMODULE module,
+                          int id,
+                          const wchar_t* type = RT_RCDATA);
 
 std::string ToUtf8(const std::wstring& text);
 
 // The folder of this test program, with a trailing backslash.
 std::wstring ThisProgramDirectory();
+
+// The built installer, which the build puts beside the test programs.
+std::wstring InstallerPath();
+// Opens the installer's file for reading its resources, without running any
+// of its code. Fails the test when it cannot.
+HMODULE OpenInstallerResources();
 
 // Writes a value of the host's settings key, creating the key.
 void SetSettingsValue(HKEY root,

@@ -1,0 +1,313 @@
+// Inspects the built HebrewOcrPack.exe itself: its resources, version
+// information, manifest, PE headers and imports, through Windows' own
+// functions where there are some.
+
+#include <algorithm>
+#include <cctype>
+#include <cstddef>
+#include <cstring>
+#include <map>
+#include <set>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "installer/installer.h"
+#include "tests/test_paths.h"
+#include "tests/test_support.h"
+
+namespace {
+
+class ExecutableTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    module_ = OpenInstallerResources();
+    ASSERT_NE(module_, nullptr);
+  }
+  void TearDown() override {
+    if (module_ != nullptr)
+      FreeLibrary(module_);
+  }
+
+  HMODULE module_ = nullptr;
+};
+
+// (type, name, language); string types or names are recorded as -1.
+using ResourceKey = std::tuple<int, int, int>;
+
+BOOL CALLBACK AddLanguage(HMODULE,
+                          LPCWSTR type,
+                          LPCWSTR name,
+                          WORD language,
+                          LONG_PTR found) {
+  const int typeId = IS_INTRESOURCE(type) ? LOWORD(type) : -1;
+  const int nameId = IS_INTRESOURCE(name) ? LOWORD(name) : -1;
+  reinterpret_cast<std::vector<ResourceKey>*>(found)->emplace_back(
+      typeId, nameId, language);
+  return TRUE;
+}
+
+BOOL CALLBACK AddName(HMODULE module,
+                      LPCWSTR type,
+                      LPWSTR name,
+                      LONG_PTR found) {
+  EnumResourceLanguagesW(module, type, name, AddLanguage, found);
+  return TRUE;
+}
+
+BOOL CALLBACK AddType(HMODULE module, LPWSTR type, LONG_PTR found) {
+  EnumResourceNamesW(module, type, AddName, found);
+  return TRUE;
+}
+
+TEST_F(ExecutableTest, HoldsExactlyThePayloadsVersionAndManifest) {
+  std::vector<ResourceKey> found;
+  EnumResourceTypesW(module_, AddType, reinterpret_cast<LONG_PTR>(&found));
+  std::sort(found.begin(), found.end());
+
+  const int rcdata = LOWORD(RT_RCDATA);
+  const int english = MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US);
+  const std::vector<ResourceKey> expected = {
+      {rcdata, 110, english},           {rcdata, 111, english},
+      {rcdata, 112, english},           {rcdata, 113, english},
+      {rcdata, 114, english},           {rcdata, 115, english},
+      {LOWORD(RT_VERSION), 1, english}, {LOWORD(RT_MANIFEST), 1, english},
+  };
+  EXPECT_EQ(found, expected);
+}
+
+TEST_F(ExecutableTest, PayloadsAreTheirFilesAndEachIdIsInTheTableOnce) {
+  std::multiset<int> tableIds;
+  for (const PayloadEntry& entry : GetPayloadTable()) {
+    tableIds.insert(entry.resourceId);
+    const std::string file =
+        ReadFileBytes(HEBREW_OCR_TEST_PAYLOAD_DIR + entry.fileName);
+    const std::string embedded = ResourceBytes(module_, entry.resourceId);
+    EXPECT_FALSE(file.empty()) << ToUtf8(entry.fileName);
+    EXPECT_EQ(embedded.size(), file.size()) << ToUtf8(entry.fileName);
+    EXPECT_TRUE(embedded == file) << ToUtf8(entry.fileName) << " differs";
+  }
+  EXPECT_EQ(tableIds, (std::multiset<int>{110, 111, 112, 113, 114, 115}));
+}
+
+// One node of a VS_VERSIONINFO tree: a key, a value and children, each
+// aligned to 32 bits from the start of the resource.
+struct VersionNode {
+  std::wstring key;
+  std::wstring text;
+  size_t children;
+  size_t end;
+};
+
+size_t Align4(size_t offset) {
+  return (offset + 3) & ~size_t(3);
+}
+
+VersionNode ReadVersionNode(const std::string& block, size_t at) {
+  VersionNode node;
+  WORD header[3] = {};  // wLength, wValueLength, wType
+  std::memcpy(header, block.data() + at, sizeof(header));
+  size_t offset = at + sizeof(header);
+  for (wchar_t unit; std::memcpy(&unit, block.data() + offset, 2), unit != 0;
+       offset += 2) {
+    node.key.push_back(unit);
+  }
+  offset = Align4(offset + 2);
+  const bool isText = header[2] == 1;
+  const size_t valueBytes = isText ? header[1] * 2u : header[1];
+  if (isText) {
+    for (size_t i = 0; i < header[1]; ++i) {
+      wchar_t unit;
+      std::memcpy(&unit, block.data() + offset + i * 2, 2);
+      if (unit == 0)
+        break;
+      node.text.push_back(unit);
+    }
+  }
+  node.children = Align4(offset + valueBytes);
+  node.end = at + header[0];
+  return node;
+}
+
+std::vector<VersionNode> Children(const std::string& block,
+                                  const VersionNode& parent) {
+  std::vector<VersionNode> children;
+  for (size_t at = parent.children; at < parent.end;) {
+    children.push_back(ReadVersionNode(block, at));
+    at = Align4(children.back().end);
+  }
+  return children;
+}
+
+TEST_F(ExecutableTest, VersionInformationDescribesTheProgram) {
+  const std::wstring path = InstallerPath();
+  DWORD ignored = 0;
+  const DWORD size = GetFileVersionInfoSizeW(path.c_str(), &ignored);
+  ASSERT_GT(size, 0u);
+  std::vector<char> info(size);
+  ASSERT_TRUE(GetFileVersionInfoW(path.c_str(), 0, size, info.data()));
+
+  VS_FIXEDFILEINFO* fixed = nullptr;
+  UINT length = 0;
+  ASSERT_TRUE(VerQueryValueW(info.data(), L"\\",
+                             reinterpret_cast<void**>(&fixed), &length));
+  ASSERT_EQ(length, sizeof(VS_FIXEDFILEINFO));
+  EXPECT_EQ(fixed->dwSignature, 0xFEEF04BDu);
+  EXPECT_EQ(fixed->dwFileVersionMS, HEBREW_OCR_TEST_VERSION_MS);
+  EXPECT_EQ(fixed->dwFileVersionLS, HEBREW_OCR_TEST_VERSION_LS);
+  EXPECT_EQ(fixed->dwProductVersionMS, HEBREW_OCR_TEST_VERSION_MS);
+  EXPECT_EQ(fixed->dwProductVersionLS, HEBREW_OCR_TEST_VERSION_LS);
+  EXPECT_EQ(fixed->dwFileFlagsMask, 0x3Fu);
+  EXPECT_EQ(fixed->dwFileFlags, 0u);
+  EXPECT_EQ(fixed->dwFileOS, 0x40004u);
+  EXPECT_EQ(fixed->dwFileType, 1u);
+  EXPECT_EQ(fixed->dwFileSubtype, 0u);
+
+  WORD* translation = nullptr;
+  ASSERT_TRUE(VerQueryValueW(info.data(), L"\\VarFileInfo\\Translation",
+                             reinterpret_cast<void**>(&translation), &length));
+  ASSERT_EQ(length, 4u);
+  EXPECT_EQ(translation[0], 0x0409);
+  EXPECT_EQ(translation[1], 0x04E4);
+
+  // Windows can look strings up but not list them, so the string table is
+  // read from the resource itself to see that it holds nothing else.
+  std::string block;
+  {
+    HRSRC found = FindResourceW(module_, MAKEINTRESOURCEW(1), RT_VERSION);
+    ASSERT_NE(found, nullptr);
+    const char* data =
+        static_cast<const char*>(LockResource(LoadResource(module_, found)));
+    block.assign(data, SizeofResource(module_, found));
+  }
+  const VersionNode root = ReadVersionNode(block, 0);
+  EXPECT_EQ(root.key, L"VS_VERSION_INFO");
+  std::map<std::wstring, std::wstring> strings;
+  std::vector<std::wstring> tables;
+  for (const VersionNode& child : Children(block, root)) {
+    if (child.key != L"StringFileInfo")
+      continue;
+    for (const VersionNode& table : Children(block, child)) {
+      tables.push_back(table.key);
+      for (const VersionNode& entry : Children(block, table))
+        strings[entry.key] = entry.text;
+    }
+  }
+  EXPECT_EQ(tables, std::vector<std::wstring>{L"040904E4"});
+  const std::map<std::wstring, std::wstring> expected = {
+      {L"CompanyName", HEBREW_OCR_TEST_COMPANY_NAME},
+      {L"FileDescription", L"HebrewOcrPack"},
+      {L"FileVersion", HEBREW_OCR_TEST_VERSION},
+      {L"InternalName", L"HebrewOcrPack"},
+      {L"LegalCopyright", HEBREW_OCR_TEST_COPYRIGHT},
+      {L"OriginalFilename", L"HebrewOcrPack"},
+      {L"ProductName", L"Quarn Paginor"},
+      {L"ProductVersion", HEBREW_OCR_TEST_VERSION},
+  };
+  EXPECT_EQ(strings, expected);
+
+  // Windows' own lookup agrees with the table.
+  wchar_t* product = nullptr;
+  ASSERT_TRUE(VerQueryValueW(info.data(),
+                             L"\\StringFileInfo\\040904E4\\ProductName",
+                             reinterpret_cast<void**>(&product), &length));
+  EXPECT_EQ(std::wstring(product), L"Quarn Paginor");
+}
+
+TEST_F(ExecutableTest, ManifestOnlyAsksToRunAsTheCaller) {
+  const std::string manifest = ResourceBytes(module_, 1, RT_MANIFEST);
+  EXPECT_EQ(manifest, ReadFileBytes(HEBREW_OCR_TEST_MANIFEST));
+  EXPECT_NE(manifest.find("<requestedExecutionLevel level=\"asInvoker\" "
+                          "uiAccess=\"false\"/>"),
+            std::string::npos);
+  // A trust-information section and nothing else.
+  for (const char* section : {"<dependency", "<compatibility", "<application",
+                              "<file", "<assemblyIdentity"}) {
+    EXPECT_EQ(manifest.find(section), std::string::npos) << section;
+  }
+}
+
+// The PE headers of the file on disk, and a way to reach what an RVA names.
+struct PeFile {
+  std::string bytes;
+  IMAGE_NT_HEADERS64 headers;
+  std::vector<IMAGE_SECTION_HEADER> sections;
+};
+
+PeFile ReadPeFile(const std::wstring& path) {
+  PeFile pe;
+  pe.bytes = ReadFileBytes(path);
+  IMAGE_DOS_HEADER dos;
+  std::memcpy(&dos, pe.bytes.data(), sizeof(dos));
+  EXPECT_EQ(dos.e_magic, IMAGE_DOS_SIGNATURE);
+  std::memcpy(&pe.headers, pe.bytes.data() + dos.e_lfanew, sizeof(pe.headers));
+  EXPECT_EQ(pe.headers.Signature, IMAGE_NT_SIGNATURE);
+  const size_t first = dos.e_lfanew +
+                       offsetof(IMAGE_NT_HEADERS64, OptionalHeader) +
+                       pe.headers.FileHeader.SizeOfOptionalHeader;
+  pe.sections.resize(pe.headers.FileHeader.NumberOfSections);
+  std::memcpy(pe.sections.data(), pe.bytes.data() + first,
+              pe.sections.size() * sizeof(IMAGE_SECTION_HEADER));
+  return pe;
+}
+
+// The file offset of an RVA, or 0 when no section holds it.
+size_t FileOffset(const PeFile& pe, DWORD rva) {
+  for (const IMAGE_SECTION_HEADER& section : pe.sections) {
+    if (rva >= section.VirtualAddress &&
+        rva < section.VirtualAddress + section.Misc.VirtualSize) {
+      return rva - section.VirtualAddress + section.PointerToRawData;
+    }
+  }
+  return 0;
+}
+
+TEST_F(ExecutableTest, IsAHardened64BitConsoleProgram) {
+  const PeFile pe = ReadPeFile(InstallerPath());
+  const IMAGE_OPTIONAL_HEADER64& optional = pe.headers.OptionalHeader;
+  EXPECT_EQ(pe.headers.FileHeader.Machine, IMAGE_FILE_MACHINE_AMD64);
+  EXPECT_EQ(optional.Magic, IMAGE_NT_OPTIONAL_HDR64_MAGIC);
+  EXPECT_EQ(optional.Subsystem, IMAGE_SUBSYSTEM_WINDOWS_CUI);
+
+  const WORD hardening = IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE |
+                         IMAGE_DLLCHARACTERISTICS_HIGH_ENTROPY_VA |
+                         IMAGE_DLLCHARACTERISTICS_NX_COMPAT;
+  EXPECT_EQ(optional.DllCharacteristics & hardening, hardening);
+  // Randomised addresses need the relocations kept.
+  EXPECT_EQ(pe.headers.FileHeader.Characteristics & IMAGE_FILE_RELOCS_STRIPPED,
+            0);
+  EXPECT_GT(optional.DataDirectory[IMAGE_DIRECTORY_ENTRY_BASERELOC].Size, 0u);
+  const bool guarded =
+      (optional.DllCharacteristics & IMAGE_DLLCHARACTERISTICS_GUARD_CF) != 0;
+  EXPECT_EQ(guarded, HEBREW_OCR_TEST_CONTROL_FLOW_GUARD != 0);
+}
+
+TEST_F(ExecutableTest, ImportsOnlyWindowsSystemLibraries) {
+  const PeFile pe = ReadPeFile(InstallerPath());
+  const IMAGE_DATA_DIRECTORY& directory =
+      pe.headers.OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+  size_t at = FileOffset(pe, directory.VirtualAddress);
+  ASSERT_NE(at, 0u);
+
+  std::set<std::string> imported;
+  for (IMAGE_IMPORT_DESCRIPTOR import;
+       std::memcpy(&import, pe.bytes.data() + at, sizeof(import)),
+       import.Name != 0;
+       at += sizeof(import)) {
+    std::string name = pe.bytes.c_str() + FileOffset(pe, import.Name);
+    std::transform(name.begin(), name.end(), name.begin(),
+                   [](unsigned char c) { return std::tolower(c); });
+    imported.insert(name);
+  }
+
+  EXPECT_TRUE(imported.count("kernel32.dll"));
+  EXPECT_TRUE(imported.count("advapi32.dll"));
+  const std::set<std::string> system = {"kernel32.dll", "advapi32.dll",
+                                        "msvcrt.dll", "ucrtbase.dll"};
+  for (const std::string& name : imported) {
+    EXPECT_TRUE(system.count(name) || name.rfind("api-ms-win-", 0) == 0)
+        << name << " is not a Windows system library";
+  }
+}
+
+}  // namespace
