@@ -3,7 +3,7 @@
 # otherwise it prints the command to run and stops.
 
 HEBREW_OCR_PACKAGES="cmake ninja-build g++-mingw-w64-x86-64-posix \
-binutils-mingw-w64-x86-64 wine wine64 googletest"
+binutils-mingw-w64-x86-64 wine wine64 googletest openssl osslsigncode"
 
 hebrew_ocr_missing_packages() {
   missing=""
