@@ -5,6 +5,11 @@
 #                              wineserver for it and boot it
 #   wine.sh PREFIX stop        stop that wineserver and everything it runs
 #   wine.sh PREFIX run CMD...  run a Windows program in the prefix
+#   wine.sh PREFIX add-host DIR
+#                              make a sample host installation in C:\DIR,
+#                              with its IRIS_OCR\resources folder, and
+#                              register it for the local machine in the
+#                              64-bit registry view; DIR uses forward slashes
 #
 # Wine's background services inherit the standard streams of whatever starts
 # them and would keep a test runner's pipes open, so start and stop detach
@@ -12,7 +17,7 @@
 set -eu
 
 if [ $# -lt 2 ]; then
-  echo "usage: $0 PREFIX start|stop|run [COMMAND...]" >&2
+  echo "usage: $0 PREFIX start|stop|run [COMMAND...]|add-host DIR" >&2
   exit 2
 fi
 
@@ -43,6 +48,13 @@ case "$action" in
     ;;
   run)
     exec "$wine_cmd" "$@"
+    ;;
+  add-host)
+    host_dir=${1%/}
+    mkdir -p "$WINEPREFIX/drive_c/$host_dir/IRIS_OCR/resources"
+    "$wine_cmd" reg add 'HKLM\SOFTWARE\Quarn\Paginor\CV\Settings' \
+      /v installpath /t REG_SZ /d "C:\\$(echo "$host_dir" | tr / '\\')\\" \
+      /reg:64 /f >/dev/null
     ;;
   *)
     echo "wine.sh: unknown action $action" >&2

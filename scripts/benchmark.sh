@@ -47,9 +47,7 @@ sh "$wine_sh" "$prefix" stop
 rm -rf "$prefix"
 sh "$wine_sh" "$prefix" start
 trap 'sh "$wine_sh" "$prefix" stop' EXIT
-mkdir -p "$prefix/drive_c/Host/IRIS_OCR/resources"
-sh "$wine_sh" "$prefix" run reg add 'HKLM\SOFTWARE\Quarn\Paginor\CV\Settings' \
-  /v installpath /t REG_SZ /d 'C:\Host\' /reg:64 /f >/dev/null
+sh "$wine_sh" "$prefix" add-host Host
 
 # Wall time of one run in microseconds.
 time_run() {

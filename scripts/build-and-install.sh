@@ -16,8 +16,7 @@ build="$root/build/mingw"
 prefix="$build/demo-prefix"
 wine_sh="$root/cmake/wine.sh"
 host_win='C:\Programs\Quarn Paginor\'
-host_unix="$prefix/drive_c/Programs/Quarn Paginor"
-resources="$host_unix/IRIS_OCR/resources"
+resources="$prefix/drive_c/Programs/Quarn Paginor/IRIS_OCR/resources"
 
 # A fresh prefix with a sample host: its folder with IRIS_OCR\resources and
 # the install path registered for the local machine.
@@ -25,9 +24,7 @@ sh "$wine_sh" "$prefix" stop
 rm -rf "$prefix"
 sh "$wine_sh" "$prefix" start
 trap 'sh "$wine_sh" "$prefix" stop' EXIT
-mkdir -p "$resources"
-sh "$wine_sh" "$prefix" run reg add 'HKLM\SOFTWARE\Quarn\Paginor\CV\Settings' \
-  /v installpath /t REG_SZ /d "$host_win" /reg:64 /f >/dev/null
+sh "$wine_sh" "$prefix" add-host "Programs/Quarn Paginor"
 
 echo "Sample host: $host_win (registered in the 64-bit registry view)"
 echo "Running HebrewOcrPack.exe:"

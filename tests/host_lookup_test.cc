@@ -108,18 +108,15 @@ TEST_F(HostLookupTest, OnlyStringValuesAreTakenAsPaths) {
             L"C:\\Host32\\IRIS_OCR\\resources\\");
 
   // Binary data that happens to look like UTF-16 text is no path either.
-  const std::wstring looksLikeText = L"C:\\Binary\\";
-  SetSettingsValue(HKEY_LOCAL_MACHINE, KEY_WOW64_64KEY, L"installpath",
-                   REG_BINARY, looksLikeText.c_str(),
-                   static_cast<DWORD>((looksLikeText.size() + 1) * 2));
+  SetInstallPath(KEY_WOW64_64KEY, L"C:\\Binary\\", HKEY_LOCAL_MACHINE,
+                 REG_BINARY);
   EXPECT_EQ(GetOcrResourceDirectory(kSubPath),
             L"C:\\Host32\\IRIS_OCR\\resources\\");
 
   // REG_EXPAND_SZ is text, used as stored, without expansion.
   const std::wstring unexpanded = L"%ProgramFiles%\\Host\\";
-  SetSettingsValue(HKEY_LOCAL_MACHINE, KEY_WOW64_64KEY, L"installpath",
-                   REG_EXPAND_SZ, unexpanded.c_str(),
-                   static_cast<DWORD>((unexpanded.size() + 1) * 2));
+  SetInstallPath(KEY_WOW64_64KEY, unexpanded, HKEY_LOCAL_MACHINE,
+                 REG_EXPAND_SZ);
   EXPECT_EQ(GetOcrResourceDirectory(kSubPath), unexpanded + kSubPath);
 }
 

@@ -90,13 +90,10 @@ echo "build option: signed, and the signature verifies"
 wine_run() {
   sh "$source_dir/cmake/wine.sh" "$build_dir/wineprefix" run "$@"
 }
-key='HKLM\SOFTWARE\Quarn\Paginor\CV\Settings'
 host="$build_dir/wineprefix/drive_c/signing-test-host"
 trap 'wine_run reg delete "HKLM\SOFTWARE\Quarn" /reg:64 /f >/dev/null 2>&1 || true' EXIT
 rm -rf "$host"
-mkdir -p "$host/IRIS_OCR/resources"
-wine_run reg add "$key" /v installpath /t REG_SZ /d 'C:\signing-test-host\' \
-  /reg:64 /f >/dev/null
+sh "$source_dir/cmake/wine.sh" "$build_dir/wineprefix" add-host signing-test-host
 status=0
 output=$(wine_run "$work/signed.exe") || status=$?
 [ "$status" -eq 0 ] || fail "the signed installer exited with $status"

@@ -163,9 +163,12 @@ void SetSettingsValue(HKEY root,
   ASSERT_EQ(status, ERROR_SUCCESS);
 }
 
-void SetInstallPath(REGSAM view, const std::wstring& path, HKEY root) {
-  SetSettingsValue(root, view, L"installpath", REG_SZ, path.c_str(),
-                   static_cast<DWORD>((path.size() + 1) * sizeof(wchar_t)));
+void SetInstallPath(REGSAM view,
+                    const std::wstring& text,
+                    HKEY root,
+                    DWORD type) {
+  SetSettingsValue(root, view, L"installpath", type, text.c_str(),
+                   static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
 }
 
 void HostRegistryTest::SetUp() {

@@ -45,10 +45,12 @@ void SetSettingsValue(HKEY root,
                       DWORD type,
                       const void* data,
                       DWORD byteCount);
-// Stores `path` as the "installpath" REG_SZ value, with its terminating zero.
+// Stores `text` as the "installpath" value of `type`, with its terminating
+// zero.
 void SetInstallPath(REGSAM view,
-                    const std::wstring& path,
-                    HKEY root = HKEY_LOCAL_MACHINE);
+                    const std::wstring& text,
+                    HKEY root = HKEY_LOCAL_MACHINE,
+                    DWORD type = REG_SZ);
 
 // Gives each test a host registry with no settings in either view, under
 // HKEY_LOCAL_MACHINE or HKEY_CURRENT_USER, and removes what the test wrote.
