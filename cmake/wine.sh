@@ -11,6 +11,10 @@
 #                              register it for the local machine in the
 #                              64-bit registry view; DIR uses forward slashes
 #
+# Wine makes Unix file names from Windows ones in the locale's character set,
+# so everything runs in a UTF-8 locale: in the POSIX locale of a minimal
+# system, a Hebrew folder name cannot be created.
+#
 # Wine's background services inherit the standard streams of whatever starts
 # them and would keep a test runner's pipes open, so start and stop detach
 # them from all three.
@@ -28,6 +32,7 @@ export WINEPREFIX
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 export WINEARCH=win64
+export LC_ALL=C.UTF-8
 
 wine_cmd=wine
 if command -v wine64 >/dev/null 2>&1; then
