@@ -20,6 +20,12 @@ if(HEBREW_OCR_SIGN)
     endif()
   endforeach()
   message(STATUS "HebrewOcrPack: signing with ${HEBREW_OCR_SIGN_CERTIFICATE}")
+  if(HEBREW_OCR_SIGN_TIMESTAMP_URL STREQUAL "")
+    message(WARNING "HebrewOcrPack: signing without a timestamp. The "
+                    "signature will stop verifying when the certificate "
+                    "expires. Releases should name an RFC 3161 time-stamping "
+                    "service in HEBREW_OCR_SIGN_TIMESTAMP_URL.")
+  endif()
 endif()
 
 function(hebrew_ocr_sign_after_link target)
