@@ -10,6 +10,14 @@
 #                              with its IRIS_OCR\resources folder, and
 #                              register it for the local machine in the
 #                              64-bit registry view; DIR uses forward slashes
+#   wine.sh PREFIX mount-drive LETTER MIB
+#                              give the prefix a drive LETTER: of MIB MiB, a
+#                              tmpfs, for tests of a full disk; it holds an
+#                              empty file hebrew-ocr-small-drive to say so.
+#                              Mounting needs root: without it, or when the
+#                              mount fails, it says why and there is no drive
+#   wine.sh PREFIX unmount-drive LETTER
+#                              remove that drive again
 #
 # Wine makes Unix file names from Windows ones in the locale's character set,
 # so everything runs in a UTF-8 locale: in the POSIX locale of a minimal
@@ -21,7 +29,8 @@
 set -eu
 
 if [ $# -lt 2 ]; then
-  echo "usage: $0 PREFIX start|stop|run [COMMAND...]|add-host DIR" >&2
+  echo "usage: $0 PREFIX start|stop|run [COMMAND...]|add-host DIR" \
+    "|mount-drive LETTER MIB|unmount-drive LETTER" >&2
   exit 2
 fi
 
@@ -60,6 +69,30 @@ case "$action" in
     "$wine_cmd" reg add 'HKLM\SOFTWARE\Quarn\Paginor\CV\Settings' \
       /v installpath /t REG_SZ /d "C:\\$(echo "$host_dir" | tr / '\\')\\" \
       /reg:64 /f >/dev/null
+    ;;
+  mount-drive)
+    letter=$1
+    point="$WINEPREFIX/drive-$letter"
+    sh "$0" "$WINEPREFIX" unmount-drive "$letter"
+    if [ "$(id -u)" -ne 0 ]; then
+      echo "wine.sh: no drive $letter: (mounting a tmpfs needs root)"
+      exit 0
+    fi
+    mkdir -p "$point" "$WINEPREFIX/dosdevices"
+    if ! reason=$(mount -t tmpfs -o "size=${2}m" tmpfs "$point" 2>&1); then
+      echo "wine.sh: no drive $letter: (mount failed: $reason)"
+      exit 0
+    fi
+    : >"$point/hebrew-ocr-small-drive"
+    ln -sfn "$point" "$WINEPREFIX/dosdevices/$letter:"
+    ;;
+  unmount-drive)
+    point="$WINEPREFIX/drive-$1"
+    rm -f "$WINEPREFIX/dosdevices/$1:"
+    if mountpoint -q "$point" 2>/dev/null; then
+      umount "$point"
+    fi
+    rm -rf "$point"
     ;;
   *)
     echo "wine.sh: unknown action $action" >&2

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 // One file of the language pack: the ID of the RT_RCDATA resource that holds
@@ -46,6 +47,26 @@ std::vector<PayloadEntry> GetPayloadTable();
 bool WritePayloadFile(const std::wstring& directory,
                       const PayloadEntry& entry,
                       std::wstring& failure);
+
+// The most space that writing the pack takes from a volume at any point, in
+// bytes, when the files are written in table order. Each file first gives
+// back its old contents (`first`, 0 when there is no file) as it is
+// truncated, then takes its payload (`second`); both are counted in whole
+// clusters. 0 when no step takes more than the earlier ones gave back.
+std::uint64_t SpaceNeeded(
+    const std::vector<std::pair<std::uint64_t, std::uint64_t>>& oldAndNewSizes,
+    std::uint64_t clusterSize);
+
+// Checks, before any file is opened, that the payloads of `table` fit in
+// `directory`: sets `needed` to what writing them takes (SpaceNeeded, from
+// the files there now and the payloads in this program) and `available` to
+// the free space the volume offers the caller, and returns whether it is
+// enough. Returns true, with both 0, when the free space cannot be read (a
+// missing directory, say): the writes then report their own failures.
+bool PackFits(const std::wstring& directory,
+              const std::vector<PayloadEntry>& table,
+              std::uint64_t& needed,
+              std::uint64_t& available);
 
 // Describes a Win32 error code in the system's words, with the code itself.
 std::wstring DescribeSystemError(unsigned long code);

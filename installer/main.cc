@@ -5,8 +5,10 @@
 
 #include <windows.h>
 
+#include <cstdint>
 #include <iostream>
 #include <string>
+#include <vector>
 
 #include "installer/installer.h"
 
@@ -59,10 +61,24 @@ int wmain(int /*argc*/, wchar_t* /*argv*/[], wchar_t* /*envp*/[]) {
     return kExitSuccess;
   }
 
+  // A pack that does not fit must not start: each file is truncated as it is
+  // opened, so running out of space part way would leave the installed
+  // files destroyed and the new ones partial.
+  const std::vector<PayloadEntry> table = GetPayloadTable();
+  std::uint64_t needed = 0;
+  std::uint64_t available = 0;
+  if (!PackFits(directory, table, needed, available)) {
+    PrintErrorLine(L"error: not enough space in " + directory + L": " +
+                   std::to_wstring(needed) + L" bytes needed, " +
+                   std::to_wstring(available) + L" bytes free");
+    std::cout << "installation has failed" << std::endl;
+    return kExitInstallFailed;
+  }
+
   // Every entry is attempted, so one bad file does not keep the others from
   // being installed, and every failure is reported.
   bool allWritten = true;
-  for (const PayloadEntry& entry : GetPayloadTable()) {
+  for (const PayloadEntry& entry : table) {
     std::wstring failure;
     if (!WritePayloadFile(directory, entry, failure)) {
       allWritten = false;

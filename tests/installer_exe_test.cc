@@ -1,6 +1,7 @@
 // The built HebrewOcrPack.exe, run as a child process with its standard
 // output and standard error captured as bytes.
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -241,6 +242,59 @@ TEST_F(InstallerRunTest, HebrewFolderNamesInstallAndAreReportedInUtf8) {
   EXPECT_EQ(Lines(run.err), MissingFolderErrors(broken));
   EXPECT_NE(run.err.find("\xD7\xA7\xD7\x95"), std::string::npos)
       << "the Hebrew letters are not UTF-8";
+}
+
+TEST_F(InstallerRunTest, SmallDriveInstallsOnlyWhatFits) {
+  const std::wstring folder = SmallDriveFolder();
+  if (folder.empty())
+    GTEST_SKIP() << kNoSmallDrive;
+  const std::wstring resources = folder + L"Host\\IRIS_OCR\\resources\\";
+  MakeDirectories(resources);
+  SetInstallPath(KEY_WOW64_64KEY, folder + L"Host\\");
+  const std::vector<PayloadEntry> table = GetPayloadTable();
+
+  // An installed pack whose hebrew.ocr, written last, holds 3 MB: the five
+  // files before it would run out of space before it gives its space back.
+  std::vector<std::string> installed;
+  for (const PayloadEntry& entry : table) {
+    installed.push_back(entry.fileName == L"hebrew.ocr"
+                            ? std::string(3000000, 'o')
+                            : "installed " + ToUtf8(entry.fileName));
+    WriteFileBytes(resources + entry.fileName, installed.back());
+  }
+  const std::uint64_t freeBytes = FreeBytes(resources);
+  // Each small old file gives back one cluster; each payload takes its own.
+  std::uint64_t needed = 0;
+  for (size_t i = 0; i + 1 < table.size(); ++i) {
+    const std::uint64_t size =
+        ResourceBytes(installer_, table[i].resourceId).size();
+    needed += (size + 4095) / 4096 * 4096 - 4096;
+  }
+  ASSERT_GT(needed, freeBytes);
+
+  RunResult run = RunInstaller();
+  EXPECT_EQ(run.out, "installation has failed\r\n");
+  EXPECT_EQ(run.exitCode, 1u);
+  EXPECT_EQ(Lines(run.err),
+            std::vector<std::string>{
+                ToUtf8(L"error: not enough space in " + resources + L": " +
+                       std::to_wstring(needed) + L" bytes needed, " +
+                       std::to_wstring(freeBytes) + L" bytes free")});
+  for (size_t i = 0; i < table.size(); ++i) {
+    EXPECT_TRUE(ReadFileBytes(resources + table[i].fileName) == installed[i])
+        << ToUtf8(table[i].fileName) << " changed";
+  }
+
+  // The same 3 MB in hebrew.ilex, written first, comes back first: the pack
+  // fits, and files that are not there count for nothing.
+  RemoveTree(resources);
+  MakeDirectories(resources);
+  WriteFileBytes(resources + L"hebrew.ilex", std::string(3000000, 'i'));
+  run = RunInstaller();
+  EXPECT_EQ(run.out, "installation has been completed\r\n");
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(run.exitCode, 0u);
+  ExpectPackInstalled(resources);
 }
 
 }  // namespace

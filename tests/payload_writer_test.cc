@@ -1,8 +1,10 @@
 // The payload writer, run in a program that carries its own small payloads
-// (payload_writer_test.rc): 110 holds every byte value, 114 is empty and 113
-// is missing.
+// (payload_writer_test.rc): 110 holds every byte value, 114 is empty, 113
+// is missing and 115 is larger than a cluster.
 
+#include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "installer/installer.h"
@@ -13,6 +15,7 @@ namespace {
 const PayloadEntry kAllBytes = {110, L"hebrew.ilex"};
 const PayloadEntry kEmpty = {114, L"heb.ilex"};
 const PayloadEntry kMissing = {113, L"net_hebrew.bin"};
+const PayloadEntry kLarge = {115, L"hebrew.ocr"};
 
 class PayloadWriterTest : public ::testing::Test {
  protected:
@@ -123,6 +126,62 @@ TEST_F(PayloadWriterTest, FileHeldWithoutWriteSharingFailsAlone) {
   EXPECT_EQ(ReadFileBytes(directory_ + L"hebrew_engine.bin"), "engine");
   EXPECT_EQ(ReadFileBytes(directory_ + L"hebrew.ocr"),
             ResourceBytes(nullptr, 115));
+}
+
+TEST(PayloadWriterFullDriveTest, AFullDriveIsReportedAsFull) {
+  const std::wstring folder = SmallDriveFolder();
+  if (folder.empty())
+    GTEST_SKIP() << kNoSmallDrive;
+  const std::wstring diskFull = DescribeSystemError(ERROR_DISK_FULL);
+  const std::wstring handleDiskFull =
+      DescribeSystemError(ERROR_HANDLE_DISK_FULL);
+
+  // With nothing free the first byte is refused. With one cluster free the
+  // write stops part way, which Wine reports as a success with fewer bytes.
+  for (const std::uint64_t leaveFree : {0, 4096}) {
+    FillDrive(folder, leaveFree);
+    std::wstring failure;
+    EXPECT_FALSE(WritePayloadFile(folder, kLarge, failure));
+    const bool saysDiskFull =
+        failure.find(diskFull) != std::wstring::npos ||
+        failure.find(handleDiskFull) != std::wstring::npos;
+    EXPECT_TRUE(saysDiskFull)
+        << leaveFree << " bytes free: " << ToUtf8(failure);
+    RemoveTree(folder + L"filler");
+    RemoveTree(folder + kLarge.fileName);
+  }
+}
+
+TEST(SpaceNeededTest, CountsClustersStepByStepInTableOrder) {
+  // The shipped payload sizes in table order, on a 5 MiB drive with 4 KiB
+  // clusters that holds one old 3 MB file.
+  const std::vector<std::uint64_t> payloads = {460665, 662432, 619914,
+                                               1459,   735968, 1638022};
+  const std::uint64_t oldFile = 3000000;
+  const std::uint64_t freeBytes = 5 * 1024 * 1024 - 3002368;
+  const auto sizes = [&](size_t oldIndex) {
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> pairs;
+    for (size_t i = 0; i < payloads.size(); ++i)
+      pairs.emplace_back(i == oldIndex ? oldFile : 0, payloads[i]);
+    return pairs;
+  };
+
+  // An old hebrew.ilex is written first, so its space comes back first: the
+  // most taken is at the end, the whole pack (4128768 bytes in clusters)
+  // less the old file.
+  EXPECT_EQ(SpaceNeeded(sizes(0), 4096), 4128768u - 3002368u);
+  EXPECT_LE(SpaceNeeded(sizes(0), 4096), freeBytes);
+  // An old hebrew.ocr is written last: the five before it must fit first.
+  EXPECT_EQ(SpaceNeeded(sizes(5), 4096), 2490368u);
+  EXPECT_GT(SpaceNeeded(sizes(5), 4096), freeBytes);
+
+  // No old files (missing ones count as 0): the whole pack.
+  EXPECT_EQ(SpaceNeeded(sizes(payloads.size()), 4096), 4128768u);
+  EXPECT_EQ(SpaceNeeded(sizes(payloads.size()), 1), 4118460u);
+  EXPECT_EQ(SpaceNeeded(sizes(payloads.size()), 0), 4118460u);
+  // Old files at least as large as their payloads: nothing more is taken.
+  EXPECT_EQ(SpaceNeeded({{5000, 4097}, {4096, 1}}, 4096), 0u);
+  EXPECT_EQ(SpaceNeeded({}, 4096), 0u);
 }
 
 TEST(SystemErrorTest, GivesTheSystemTextOnOneLineWithTheCode) {

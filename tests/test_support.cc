@@ -101,6 +101,34 @@ void MakeDirectories(const std::wstring& path) {
   std::filesystem::create_directories(path);
 }
 
+const char kNoSmallDrive[] =
+    "no small drive T: to fill up: the test run mounts a tmpfs there only "
+    "when it runs as root under Wine (see the small_drive_mount test)";
+
+std::wstring SmallDriveFolder() {
+  const std::wstring root = L"T:\\";
+  if (!PathExists(root + L"hebrew-ocr-small-drive"))
+    return std::wstring();
+  const std::wstring folder = root + L"work\\";
+  RemoveTree(folder);
+  MakeDirectories(folder);
+  return folder;
+}
+
+std::uint64_t FreeBytes(const std::wstring& folder) {
+  ULARGE_INTEGER free;
+  EXPECT_TRUE(GetDiskFreeSpaceExW(folder.c_str(), &free, nullptr, nullptr))
+      << ToUtf8(folder);
+  return free.QuadPart;
+}
+
+void FillDrive(const std::wstring& folder, std::uint64_t leaveFree) {
+  const std::uint64_t free = FreeBytes(folder);
+  ASSERT_GE(free, leaveFree);
+  WriteFileBytes(folder + L"filler", std::string(free - leaveFree, 'f'));
+  ASSERT_EQ(FreeBytes(folder), leaveFree);
+}
+
 std::string ResourceBytes(HMODULE module, int id, const wchar_t* type) {
   HRSRC info = FindResourceW(module, MAKEINTRESOURCEW(id), type);
   EXPECT_NE(info, nullptr) << "no resource " << id << " of type "

@@ -6,6 +6,7 @@
 
 #include <windows.h>
 
+#include <cstdint>
 #include <string>
 
 #include "gtest/gtest.h"
@@ -37,6 +38,16 @@ std::wstring InstallerPath();
 // Opens the installer's file for reading its resources, without running any
 // of its code. Fails the test when it cannot.
 HMODULE OpenInstallerResources();
+
+// A folder of its own on the small drive T: that the test run mounts where it
+// can (a 5 MiB tmpfs, under Wine as root), on a drive emptied for the test;
+// an empty string when there is no such drive. Tests skip then, with
+// kNoSmallDrive.
+std::wstring SmallDriveFolder();
+extern const char kNoSmallDrive[];
+// Writes a file in `folder` that leaves `leaveFree` bytes free on its drive.
+void FillDrive(const std::wstring& folder, std::uint64_t leaveFree);
+std::uint64_t FreeBytes(const std::wstring& folder);
 
 // Writes a value of the host's settings key, creating the key.
 void SetSettingsValue(HKEY root,
