@@ -277,6 +277,10 @@ TEST_F(ExecutableTest, IsAHardened64BitConsoleProgram) {
   EXPECT_EQ(pe.headers.FileHeader.Characteristics & IMAGE_FILE_RELOCS_STRIPPED,
             0);
   EXPECT_GT(optional.DataDirectory[IMAGE_DIRECTORY_ENTRY_BASERELOC].Size, 0u);
+  // Page-aligned sections in the file let the loader map the payloads
+  // rather than copy them.
+  EXPECT_EQ(optional.FileAlignment, 0x1000u);
+  EXPECT_EQ(optional.SectionAlignment, 0x1000u);
   const bool guarded =
       (optional.DllCharacteristics & IMAGE_DLLCHARACTERISTICS_GUARD_CF) != 0;
   EXPECT_EQ(guarded, HEBREW_OCR_TEST_CONTROL_FLOW_GUARD != 0);
