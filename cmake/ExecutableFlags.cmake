@@ -2,37 +2,60 @@
 # self-contained and reproducible. Compile options apply to everything built
 # here; hebrew_ocr_release_executable() adds the link options to one program.
 
-include(CheckCXXSourceCompiles)
+include(${CMAKE_CURRENT_LIST_DIR}/ControlFlowGuard.cmake)
 
-set(_hebrew_ocr_empty_main "int main() { return 0; }")
+# Control-flow guard counts only when a program linked with it says so in its
+# load configuration: some toolchains accept the flag and leave the header
+# bit set with nothing behind it. A probe with an indirect call is linked
+# with the flag and read back.
+if(MSVC)
+  set(_hebrew_ocr_guard_flag /guard:cf)
+else()
+  set(_hebrew_ocr_guard_flag -mguard=cf)
+endif()
+set(_probe_dir ${PROJECT_BINARY_DIR}/control-flow-guard-probe)
+file(WRITE ${_probe_dir}/probe.cc
+     "static int Twice(int value) { return 2 * value; }\n"
+     "int (*volatile call)(int) = Twice;\n"
+     "int main(int argc, char**) { return call(argc) == 2 ? 0 : 1; }\n")
+file(REMOVE ${_probe_dir}/probe.exe)
+unset(_hebrew_ocr_guard_linked CACHE)
+try_compile(_hebrew_ocr_guard_linked ${_probe_dir}/build
+  SOURCES ${_probe_dir}/probe.cc
+  COMPILE_DEFINITIONS ${_hebrew_ocr_guard_flag}
+  LINK_OPTIONS ${_hebrew_ocr_guard_flag}
+  COPY_FILE ${_probe_dir}/probe.exe
+  OUTPUT_VARIABLE _probe_log)
+set(HEBREW_OCR_CONTROL_FLOW_GUARD OFF)
+if(NOT _hebrew_ocr_guard_linked)
+  set(_guard_reason "it does not build with ${_hebrew_ocr_guard_flag}")
+else()
+  hebrew_ocr_read_control_flow_guard(${_probe_dir}/probe.exe
+                                     HEBREW_OCR_CONTROL_FLOW_GUARD
+                                     _guard_reason)
+  string(PREPEND _guard_reason "a probe linked with "
+                               "${_hebrew_ocr_guard_flag} has none: ")
+endif()
+if(HEBREW_OCR_CONTROL_FLOW_GUARD)
+  add_compile_options(${_hebrew_ocr_guard_flag})
+  message(STATUS "HebrewOcrPack: control-flow guard is on (checked in a "
+                 "probe's load configuration)")
+else()
+  message(STATUS "HebrewOcrPack: control-flow guard is not available with "
+                 "this toolchain (${CMAKE_CXX_COMPILER_ID} "
+                 "${CMAKE_CXX_COMPILER_VERSION}): ${_guard_reason}; building "
+                 "without it")
+endif()
 
 if(MSVC)
-  # Control-flow guard, and no build paths or timestamps in the output.
-  add_compile_options(/guard:cf /Brepro)
-  set(HEBREW_OCR_CONTROL_FLOW_GUARD ON)
+  # No build paths or timestamps in the output.
+  add_compile_options(/Brepro)
 else()
   # Keeps unused code out of the file, and build paths out of anything that
   # names a source file.
   add_compile_options(-ffunction-sections -fdata-sections
                       -ffile-prefix-map=${PROJECT_SOURCE_DIR}=.
                       -ffile-prefix-map=${PROJECT_BINARY_DIR}=build)
-  # Control-flow guard needs both compiler support and a runtime that
-  # provides the guard check functions; try a full link.
-  set(CMAKE_REQUIRED_FLAGS "-mguard=cf")
-  set(CMAKE_REQUIRED_LINK_OPTIONS "-mguard=cf")
-  check_cxx_source_compiles("${_hebrew_ocr_empty_main}"
-                            HEBREW_OCR_TOOLCHAIN_HAS_GUARD_CF)
-  unset(CMAKE_REQUIRED_FLAGS)
-  unset(CMAKE_REQUIRED_LINK_OPTIONS)
-  if(HEBREW_OCR_TOOLCHAIN_HAS_GUARD_CF)
-    add_compile_options(-mguard=cf)
-    set(HEBREW_OCR_CONTROL_FLOW_GUARD ON)
-  else()
-    set(HEBREW_OCR_CONTROL_FLOW_GUARD OFF)
-    message(STATUS "HebrewOcrPack: control-flow guard is not available with "
-                   "this toolchain (${CMAKE_CXX_COMPILER_ID} "
-                   "${CMAKE_CXX_COMPILER_VERSION}); building without it")
-  endif()
 
   # Some MinGW-w64 toolchains link a default manifest into every program;
   # the executable carries its own and must hold no other. An empty object
@@ -65,7 +88,7 @@ endif()
 function(hebrew_ocr_release_executable target)
   if(MSVC)
     target_link_options(${target} PRIVATE
-      /SUBSYSTEM:CONSOLE /DYNAMICBASE /HIGHENTROPYVA /NXCOMPAT /guard:cf
+      /SUBSYSTEM:CONSOLE /DYNAMICBASE /HIGHENTROPYVA /NXCOMPAT
       /Brepro /MANIFEST:NO /FILEALIGN:4096)
   else()
     target_link_options(${target} PRIVATE
@@ -73,8 +96,8 @@ function(hebrew_ocr_release_executable target)
       -Wl,--dynamicbase -Wl,--high-entropy-va -Wl,--nxcompat
       -Wl,--no-insert-timestamp -Wl,--file-alignment=0x1000
       ${HEBREW_OCR_NO_DEFAULT_MANIFEST_OPTION})
-    if(HEBREW_OCR_CONTROL_FLOW_GUARD)
-      target_link_options(${target} PRIVATE -mguard=cf)
-    endif()
+  endif()
+  if(HEBREW_OCR_CONTROL_FLOW_GUARD)
+    target_link_options(${target} PRIVATE ${_hebrew_ocr_guard_flag})
   endif()
 endfunction()

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <map>
 #include <set>
@@ -281,9 +282,33 @@ TEST_F(ExecutableTest, IsAHardened64BitConsoleProgram) {
   // rather than copy them.
   EXPECT_EQ(optional.FileAlignment, 0x1000u);
   EXPECT_EQ(optional.SectionAlignment, 0x1000u);
+  // Control-flow guard: the header bit as configured, and whenever it is
+  // set, a load configuration that says the code is instrumented and lists
+  // the guarded functions; the bit alone guards nothing.
   const bool guarded =
       (optional.DllCharacteristics & IMAGE_DLLCHARACTERISTICS_GUARD_CF) != 0;
   EXPECT_EQ(guarded, HEBREW_OCR_TEST_CONTROL_FLOW_GUARD != 0);
+  if (guarded) {
+    const IMAGE_DATA_DIRECTORY& directory =
+        optional.DataDirectory[IMAGE_DIRECTORY_ENTRY_LOAD_CONFIG];
+    const size_t at = FileOffset(pe, directory.VirtualAddress);
+    ASSERT_NE(at, 0u) << "no load configuration";
+    // IMAGE_LOAD_CONFIG_DIRECTORY64 by offset, as older headers lack the
+    // guard fields: Size, GuardCFFunctionTable, GuardCFFunctionCount and
+    // GuardFlags.
+    const auto read = [&](size_t offset, size_t bytes) {
+      std::uint64_t value = 0;
+      if (at + offset + bytes <= pe.bytes.size())
+        std::memcpy(&value, pe.bytes.data() + at + offset, bytes);
+      return value;
+    };
+    ASSERT_GE(read(0x00, 4), 0x94u) << "the load configuration is too short";
+    const std::uint64_t flags = read(0x90, 4);
+    EXPECT_NE(flags & 0x100, 0u) << "code not instrumented";
+    EXPECT_NE(flags & 0x400, 0u) << "no guard function table";
+    EXPECT_NE(read(0x80, 8), 0u) << "no guard function table";
+    EXPECT_GT(read(0x88, 8), 0u) << "no guarded functions";
+  }
 }
 
 TEST_F(ExecutableTest, ImportsOnlyWindowsSystemLibraries) {
