@@ -7,9 +7,11 @@
 # As a function:  hebrew_ocr_read_control_flow_guard(FILE RESULT_VAR [REASON_VAR])
 # As a script:    cmake -DEXECUTABLE=file.exe -P ControlFlowGuard.cmake
 
-# Reads `size` bytes at `offset` of `file` as a little-endian number. 8-byte
-# fields are only compared with zero, which fits CMake's signed arithmetic.
+# Reads `size` bytes at `offset` (an expression) of `file` as a
+# little-endian number. 8-byte fields are only compared with zero, which fits
+# CMake's signed arithmetic.
 function(_hebrew_ocr_read_le file offset size var)
+  math(EXPR offset "${offset}")
   file(READ "${file}" hex OFFSET ${offset} LIMIT ${size} HEX)
   string(LENGTH "${hex}" length)
   set(value "")
@@ -36,11 +38,10 @@ function(hebrew_ocr_read_control_flow_guard file result_var)
   if(NOT signature EQUAL 17744 OR NOT magic EQUAL 523)  # "PE\0\0", PE32+
     set(reason "not a 64-bit Windows program")
   else()
-    math(EXPR at "${optional} + 70")
-    _hebrew_ocr_read_le("${file}" ${at} 2 characteristics)
+    _hebrew_ocr_read_le("${file}" "${optional} + 70" 2 characteristics)
     math(EXPR bit "${characteristics} & 0x4000")  # GUARD_CF
-    math(EXPR at "${optional} + 192")  # data directory 10: load config
-    _hebrew_ocr_read_le("${file}" ${at} 4 config_rva)
+    # Data directory 10: the load configuration.
+    _hebrew_ocr_read_le("${file}" "${optional} + 192" 4 config_rva)
     if(bit EQUAL 0)
       set(reason "the header does not ask for it")
     elseif(config_rva EQUAL 0)
@@ -50,19 +51,14 @@ function(hebrew_ocr_read_control_flow_guard file result_var)
 
   if(reason STREQUAL "")
     # Find the section that holds the load configuration.
-    math(EXPR at "${pe} + 6")
-    _hebrew_ocr_read_le("${file}" ${at} 2 sections)
-    math(EXPR at "${pe} + 20")
-    _hebrew_ocr_read_le("${file}" ${at} 2 optional_size)
+    _hebrew_ocr_read_le("${file}" "${pe} + 6" 2 sections)
+    _hebrew_ocr_read_le("${file}" "${pe} + 20" 2 optional_size)
     math(EXPR header "${optional} + ${optional_size}")
     set(config -1)
     foreach(index RANGE 1 ${sections})
-      math(EXPR at "${header} + 8")
-      _hebrew_ocr_read_le("${file}" ${at} 4 virtual_size)
-      math(EXPR at "${header} + 12")
-      _hebrew_ocr_read_le("${file}" ${at} 4 virtual_address)
-      math(EXPR at "${header} + 20")
-      _hebrew_ocr_read_le("${file}" ${at} 4 raw_offset)
+      _hebrew_ocr_read_le("${file}" "${header} + 8" 4 virtual_size)
+      _hebrew_ocr_read_le("${file}" "${header} + 12" 4 virtual_address)
+      _hebrew_ocr_read_le("${file}" "${header} + 20" 4 raw_offset)
       math(EXPR end "${virtual_address} + ${virtual_size}")
       if(config_rva GREATER_EQUAL virtual_address AND config_rva LESS end)
         math(EXPR config "${config_rva} - ${virtual_address} + ${raw_offset}")
@@ -78,12 +74,9 @@ function(hebrew_ocr_read_control_flow_guard file result_var)
        config GREATER file_size)
       set(reason "the load configuration is missing or has no guard fields")
     else()
-      math(EXPR at "${config} + 128")
-      _hebrew_ocr_read_le("${file}" ${at} 8 table)
-      math(EXPR at "${config} + 136")
-      _hebrew_ocr_read_le("${file}" ${at} 8 count)
-      math(EXPR at "${config} + 144")
-      _hebrew_ocr_read_le("${file}" ${at} 4 flags)
+      _hebrew_ocr_read_le("${file}" "${config} + 128" 8 table)
+      _hebrew_ocr_read_le("${file}" "${config} + 136" 8 count)
+      _hebrew_ocr_read_le("${file}" "${config} + 144" 4 flags)
       math(EXPR instrumented "${flags} & 0x100")  # CF_INSTRUMENTED
       math(EXPR listed "${flags} & 0x400")  # CF_FUNCTION_TABLE_PRESENT
       if(instrumented EQUAL 0)
