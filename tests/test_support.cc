@@ -116,7 +116,7 @@ std::wstring SmallDriveFolder() {
 }
 
 std::uint64_t FreeBytes(const std::wstring& folder) {
-  ULARGE_INTEGER free;
+  ULARGE_INTEGER free = {};
   EXPECT_TRUE(GetDiskFreeSpaceExW(folder.c_str(), &free, nullptr, nullptr))
       << ToUtf8(folder);
   return free.QuadPart;
