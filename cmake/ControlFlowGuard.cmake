@@ -8,7 +8,7 @@
 # As a script:    cmake -DEXECUTABLE=file.exe -P ControlFlowGuard.cmake
 
 # Reads `size` bytes at `offset` (an expression) of `file` as a
-# little-endian number. 8-byte fields are only compared with zero, which fits
+# little-endian number; bytes past the end read as 0. 8-byte fields are only compared with zero, which fits
 # CMake's signed arithmetic.
 function(_hebrew_ocr_read_le file offset size var)
   math(EXPR offset "${offset}")
@@ -30,7 +30,6 @@ endfunction()
 function(hebrew_ocr_read_control_flow_guard file result_var)
   set(${result_var} FALSE PARENT_SCOPE)
   set(reason "")
-  file(SIZE "${file}" file_size)
   _hebrew_ocr_read_le("${file}" 60 4 pe)  # e_lfanew
   _hebrew_ocr_read_le("${file}" ${pe} 4 signature)
   math(EXPR optional "${pe} + 24")
@@ -70,8 +69,7 @@ function(hebrew_ocr_read_control_flow_guard file result_var)
     if(config GREATER_EQUAL 0)
       _hebrew_ocr_read_le("${file}" ${config} 4 config_size)
     endif()
-    if(config LESS 0 OR config_size LESS 148 OR
-       config GREATER file_size)
+    if(config LESS 0 OR config_size LESS 148)
       set(reason "the load configuration is missing or has no guard fields")
     else()
       _hebrew_ocr_read_le("${file}" "${config} + 128" 8 table)

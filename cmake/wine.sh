@@ -48,6 +48,16 @@ if command -v wine64 >/dev/null 2>&1; then
   wine_cmd=wine64
 fi
 
+# Removes the drive LETTER that mount-drive made, if there is one.
+unmount_drive() {
+  point="$WINEPREFIX/drive-$1"
+  rm -f "$WINEPREFIX/dosdevices/$1:"
+  if mountpoint -q "$point" 2>/dev/null; then
+    umount "$point"
+  fi
+  rm -rf "$point"
+}
+
 case "$action" in
   start)
     mkdir -p "$WINEPREFIX"
@@ -73,7 +83,7 @@ case "$action" in
   mount-drive)
     letter=$1
     point="$WINEPREFIX/drive-$letter"
-    sh "$0" "$WINEPREFIX" unmount-drive "$letter"
+    unmount_drive "$letter"
     if [ "$(id -u)" -ne 0 ]; then
       echo "wine.sh: no drive $letter: (mounting a tmpfs needs root)"
       exit 0
@@ -87,12 +97,7 @@ case "$action" in
     ln -sfn "$point" "$WINEPREFIX/dosdevices/$letter:"
     ;;
   unmount-drive)
-    point="$WINEPREFIX/drive-$1"
-    rm -f "$WINEPREFIX/dosdevices/$1:"
-    if mountpoint -q "$point" 2>/dev/null; then
-      umount "$point"
-    fi
-    rm -rf "$point"
+    unmount_drive "$1"
     ;;
   *)
     echo "wine.sh: unknown action $action" >&2

@@ -47,6 +47,7 @@ std::wstring SmallDriveFolder();
 extern const char kNoSmallDrive[];
 // Writes a file in `folder` that leaves `leaveFree` bytes free on its drive.
 void FillDrive(const std::wstring& folder, std::uint64_t leaveFree);
+// The free space that the drive of `folder` offers this program.
 std::uint64_t FreeBytes(const std::wstring& folder);
 
 // Writes a value of the host's settings key, creating the key.
