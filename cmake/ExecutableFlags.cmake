@@ -57,6 +57,12 @@ else()
                       -ffile-prefix-map=${PROJECT_SOURCE_DIR}=.
                       -ffile-prefix-map=${PROJECT_BINARY_DIR}=build)
 
+  # A stack cookie in every function with a local array, as MSVC's default
+  # /GS gives. The flag at link time brings in GCC's libssp, statically; its
+  # guard is seeded through advapi32, which the installer imports anyway.
+  add_compile_options(-fstack-protector-strong)
+  add_link_options(-fstack-protector-strong)
+
   # Some MinGW-w64 toolchains link a default manifest into every program;
   # the executable carries its own and must hold no other. An empty object
   # of the same name, found first, takes its place.
@@ -89,7 +95,10 @@ function(hebrew_ocr_release_executable target)
   if(MSVC)
     target_link_options(${target} PRIVATE
       /SUBSYSTEM:CONSOLE /DYNAMICBASE /HIGHENTROPYVA /NXCOMPAT
-      /Brepro /MANIFEST:NO /FILEALIGN:4096)
+      /Brepro /MANIFEST:NO /FILEALIGN:4096
+      # The loader resolves the program's own imports from System32 only,
+      # never from the folder it was started in.
+      /DEPENDENTLOADFLAG:0x800)
   else()
     target_link_options(${target} PRIVATE
       -municode -s -Wl,--gc-sections

@@ -50,6 +50,12 @@ void PrintErrorLine(const std::wstring& line) {
 }  // namespace
 
 int wmain(int /*argc*/, wchar_t* /*argv*/[], wchar_t* /*envp*/[]) {
+  // Installers are often started, elevated, from a downloads folder where
+  // anyone may have left a DLL: every DLL loaded from here on comes from
+  // System32 alone. A failure only leaves the default search order, so it
+  // changes nothing the run reports.
+  SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+
   std::wstring directory;
   {
     const std::wstring subPath = L"IRIS_OCR\\resources\\";

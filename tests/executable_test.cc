@@ -1,12 +1,14 @@
 // Inspects the built HebrewOcrPack.exe itself: its resources, version
 // information, manifest, PE headers and imports, through Windows' own
-// functions where there are some.
+// functions where there are some; and runs a program built with the same
+// options to see its stack protector at work.
 
 #include <algorithm>
 #include <cctype>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <ios>
 #include <map>
 #include <set>
 #include <string>
@@ -14,7 +16,7 @@
 #include <vector>
 
 #include "installer/installer.h"
-#include "tests/test_paths.h"
+#include "tests/test_build_info.h"
 #include "tests/test_support.h"
 
 namespace {
@@ -82,7 +84,7 @@ TEST_F(ExecutableTest, PayloadsAreTheirFilesAndEachIdIsInTheTableOnce) {
   for (const PayloadEntry& entry : GetPayloadTable()) {
     tableIds.insert(entry.resourceId);
     const std::string file =
-        ReadFileBytes(HEBREW_OCR_TEST_PAYLOAD_DIR + entry.fileName);
+        ReadFileBytes(TestDataDirectory() + entry.fileName);
     const std::string embedded = ResourceBytes(module_, entry.resourceId);
     EXPECT_FALSE(file.empty()) << ToUtf8(entry.fileName);
     EXPECT_EQ(embedded.size(), file.size()) << ToUtf8(entry.fileName);
@@ -217,7 +219,8 @@ TEST_F(ExecutableTest, VersionInformationDescribesTheProgram) {
 
 TEST_F(ExecutableTest, ManifestOnlyAsksToRunAsTheCaller) {
   const std::string manifest = ResourceBytes(module_, 1, RT_MANIFEST);
-  EXPECT_EQ(manifest, ReadFileBytes(HEBREW_OCR_TEST_MANIFEST));
+  EXPECT_EQ(manifest,
+            ReadFileBytes(TestDataDirectory() + L"HebrewOcrPack.manifest"));
   EXPECT_NE(manifest.find("<requestedExecutionLevel level=\"asInvoker\" "
                           "uiAccess=\"false\"/>"),
             std::string::npos);
@@ -337,6 +340,24 @@ TEST_F(ExecutableTest, ImportsOnlyWindowsSystemLibraries) {
     EXPECT_TRUE(system.count(name) || name.rfind("api-ms-win-", 0) == 0)
         << name << " is not a Windows system library";
   }
+}
+
+// GCC's protector ends the program with an illegal instruction, MSVC's /GS
+// with a fail-fast stack-buffer overrun. Without a protector the probe
+// returns normally, with 0.
+TEST(StackProtectorTest, AnOverrunStackBufferStopsTheProgram) {
+  constexpr DWORD kIllegalInstruction = 0xC000001D;
+  constexpr DWORD kStackBufferOverrun = 0xC0000409;
+  // No crash dialog or debugger for the child: it inherits this mode.
+  const UINT previous =
+      SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
+  const RunResult run =
+      RunProgram(ThisProgramDirectory() + L"stack_overrun_probe.exe");
+  SetErrorMode(previous);
+  EXPECT_TRUE(run.exitCode == kIllegalInstruction ||
+              run.exitCode == kStackBufferOverrun)
+      << "exit code 0x" << std::hex << run.exitCode
+      << (run.exitCode == 0 ? ": the overrun went unnoticed" : "");
 }
 
 }  // namespace

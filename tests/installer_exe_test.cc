@@ -10,65 +10,9 @@
 
 namespace {
 
-struct RunResult {
-  DWORD exitCode = 0;
-  std::string out;
-  std::string err;
-};
-
-std::string ReadAll(HANDLE pipe) {
-  std::string bytes;
-  char buffer[4096];
-  DWORD read = 0;
-  while (ReadFile(pipe, buffer, sizeof(buffer), &read, nullptr) && read > 0)
-    bytes.append(buffer, read);
-  return bytes;
-}
-
 // Runs the installer with `arguments` and waits for it.
 RunResult RunInstaller(const std::wstring& arguments = L"") {
-  RunResult result;
-  SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-  HANDLE outRead = nullptr, outWrite = nullptr;
-  HANDLE errRead = nullptr, errWrite = nullptr;
-  // Large pipes: the child's few lines never wait for the reader.
-  EXPECT_TRUE(CreatePipe(&outRead, &outWrite, &inherit, 1 << 16));
-  EXPECT_TRUE(CreatePipe(&errRead, &errWrite, &inherit, 1 << 16));
-  SetHandleInformation(outRead, HANDLE_FLAG_INHERIT, 0);
-  SetHandleInformation(errRead, HANDLE_FLAG_INHERIT, 0);
-  HANDLE nul = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ, &inherit,
-                           OPEN_EXISTING, 0, nullptr);
-
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof(startup);
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = nul;
-  startup.hStdOutput = outWrite;
-  startup.hStdError = errWrite;
-  PROCESS_INFORMATION process = {};
-  std::wstring commandLine = L"\"" + InstallerPath() + L"\"";
-  if (!arguments.empty())
-    commandLine += L" " + arguments;
-  const BOOL started =
-      CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0,
-                     nullptr, nullptr, &startup, &process);
-  EXPECT_TRUE(started) << "cannot start " << ToUtf8(InstallerPath()) << ": "
-                       << ToUtf8(DescribeSystemError(GetLastError()));
-  CloseHandle(outWrite);
-  CloseHandle(errWrite);
-  CloseHandle(nul);
-
-  if (started) {
-    result.out = ReadAll(outRead);
-    result.err = ReadAll(errRead);
-    WaitForSingleObject(process.hProcess, INFINITE);
-    GetExitCodeProcess(process.hProcess, &result.exitCode);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-  }
-  CloseHandle(outRead);
-  CloseHandle(errRead);
-  return result;
+  return RunProgram(InstallerPath(), arguments);
 }
 
 std::vector<std::string> Lines(const std::string& text) {

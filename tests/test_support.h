@@ -35,6 +35,20 @@ std::wstring ThisProgramDirectory();
 
 // The built installer, which the build puts beside the test programs.
 std::wstring InstallerPath();
+// Files the build copies beside the test programs, in the folder test-data:
+// the six payload files and the manifest, as embedded in the installer.
+std::wstring TestDataDirectory();
+
+// What a child process printed, as bytes, and how it ended.
+struct RunResult {
+  DWORD exitCode = 0;
+  std::string out;
+  std::string err;
+};
+// Runs `program` with `arguments`, its standard input empty and its output
+// captured, and waits for it to end.
+RunResult RunProgram(const std::wstring& program,
+                     const std::wstring& arguments = L"");
 // Opens the installer's file for reading its resources, without running any
 // of its code. Fails the test when it cannot.
 HMODULE OpenInstallerResources();
