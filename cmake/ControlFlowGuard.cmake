@@ -5,7 +5,8 @@
 # its code is instrumented and carries a guard function table.
 #
 # As a function:  hebrew_ocr_read_control_flow_guard(FILE RESULT_VAR [REASON_VAR])
-# As a script:    cmake -DEXECUTABLE=file.exe -P ControlFlowGuard.cmake
+# As a script:    cmake -DEXECUTABLE=file.exe [-DEXPECT_GUARD=ON|OFF]
+#                       -P ControlFlowGuard.cmake
 
 # Reads `size` bytes at `offset` (an expression) of `file` as a
 # little-endian number; bytes past the end read as 0. 8-byte fields are only compared with zero, which fits
@@ -96,13 +97,20 @@ endfunction()
 
 if(CMAKE_SCRIPT_MODE_FILE STREQUAL CMAKE_CURRENT_LIST_FILE)
   if(NOT EXISTS "${EXECUTABLE}")
-    message(FATAL_ERROR "usage: cmake -DEXECUTABLE=file.exe -P "
-                        "ControlFlowGuard.cmake")
+    message(FATAL_ERROR "usage: cmake -DEXECUTABLE=file.exe "
+                        "[-DEXPECT_GUARD=ON|OFF] -P ControlFlowGuard.cmake")
   endif()
   hebrew_ocr_read_control_flow_guard("${EXECUTABLE}" guarded why)
   if(guarded)
-    message("${EXECUTABLE}: control-flow guard is present")
+    set(verdict "${EXECUTABLE}: control-flow guard is present")
   else()
-    message("${EXECUTABLE}: no control-flow guard: ${why}")
+    set(verdict "${EXECUTABLE}: no control-flow guard: ${why}")
   endif()
+  # With EXPECT_GUARD the check fails unless the file is as expected, so a
+  # build job can stop on it.
+  if(DEFINED EXPECT_GUARD AND
+     ((EXPECT_GUARD AND NOT guarded) OR (guarded AND NOT EXPECT_GUARD)))
+    message(FATAL_ERROR "${verdict}, which is not what was expected")
+  endif()
+  message("${verdict}")
 endif()

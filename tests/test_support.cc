@@ -75,8 +75,11 @@ std::wstring MakeScratchDirectory() {
 }
 
 void RemoveTree(const std::wstring& path) {
-  std::error_code ignored;
-  std::filesystem::remove_all(path, ignored);
+  std::error_code error;
+  std::filesystem::remove_all(path, error);
+  // Tests leave nothing behind on the machine that runs them.
+  EXPECT_FALSE(PathExists(path))
+      << "cannot remove " << ToUtf8(path) << ": " << error.message();
 }
 
 bool PathExists(const std::wstring& path) {
@@ -277,6 +280,8 @@ void HostRegistryTest::SetUp() {
 }
 
 void HostRegistryTest::TearDown() {
-  if (ownsRegistry_)
+  if (ownsRegistry_) {
     RemoveAllSettings();
+    EXPECT_FALSE(AnySettingsKeyExists()) << "the host's key was not removed";
+  }
 }
