@@ -77,7 +77,7 @@ case "$action" in
     host_dir=${1%/}
     mkdir -p "$WINEPREFIX/drive_c/$host_dir/IRIS_OCR/resources"
     "$wine_cmd" reg add 'HKLM\SOFTWARE\Quarn\Paginor\CV\Settings' \
-      /v installpath /t REG_SZ /d "C:\\$(echo "$host_dir" | tr / '\\')\\" \
+      /v installpath /t REG_SZ /d "C:\\$(echo "$host_dir" | tr / '\134')\\" \
       /reg:64 /f >/dev/null
     ;;
   mount-drive)

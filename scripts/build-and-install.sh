@@ -15,7 +15,7 @@ cmake --build --preset mingw --target HebrewOcrPack
 build="$root/build/mingw"
 prefix="$build/demo-prefix"
 wine_sh="$root/cmake/wine.sh"
-host_win='C:\Programs\Quarn Paginor\'
+host_win="C:\\Programs\\Quarn Paginor\\"
 resources="$prefix/drive_c/Programs/Quarn Paginor/IRIS_OCR/resources"
 
 # A fresh prefix with a sample host: its folder with IRIS_OCR\resources and
@@ -31,6 +31,6 @@ echo "Running HebrewOcrPack.exe:"
 status=0
 sh "$wine_sh" "$prefix" run "$build/bin/HebrewOcrPack.exe" || status=$?
 echo "Exit status: $status"
-echo "Files in ${host_win}IRIS_OCR\\resources:"
+printf 'Files in %sIRIS_OCR\\resources:\n' "$host_win"
 (cd "$resources" && find . -maxdepth 1 -type f -printf '  %-20f %10s bytes\n' | sort)
 exit "$status"

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by the other scripts: makes sure the Debian packages that the build
 # and the tests need are installed. As root it installs what is missing;
 # otherwise it prints the command to run and stops.

@@ -12,12 +12,17 @@ toolchain=$3
 rm -rf "$work"
 mkdir -p "$work"
 for folder in first second-build-in-a-longer-folder; do
-  cmake -S "$source_dir" -B "$work/$folder" -G Ninja \
-    -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
-    -DHEBREW_OCR_BUILD_TESTS=OFF >"$work/$folder.log" 2>&1 &&
-    cmake --build "$work/$folder" --target HebrewOcrPack \
-      >>"$work/$folder.log" 2>&1 ||
-    { cat "$work/$folder.log"; echo "FAIL: build in $folder failed"; exit 1; }
+  if ! {
+    cmake -S "$source_dir" -B "$work/$folder" -G Ninja \
+      -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
+      -DHEBREW_OCR_BUILD_TESTS=OFF >"$work/$folder.log" 2>&1 &&
+      cmake --build "$work/$folder" --target HebrewOcrPack \
+        >>"$work/$folder.log" 2>&1
+  }; then
+    cat "$work/$folder.log"
+    echo "FAIL: build in $folder failed"
+    exit 1
+  fi
 done
 
 first=$work/first/bin/HebrewOcrPack.exe

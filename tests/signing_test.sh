@@ -81,13 +81,17 @@ expect_refusal "build option with a missing certificate" "names no file" \
   -DHEBREW_OCR_SIGN_PASSWORD_FILE="$work/password.txt"
 
 # The build option signs after linking.
-cmake -S "$source_dir" -B option-build -G Ninja \
-  -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
-  -DHEBREW_OCR_BUILD_TESTS=OFF -DHEBREW_OCR_SIGN=ON \
-  -DHEBREW_OCR_SIGN_CERTIFICATE="$work/signer.pfx" \
-  -DHEBREW_OCR_SIGN_PASSWORD_FILE="$work/password.txt" >build.log 2>&1 &&
-  cmake --build option-build --target HebrewOcrPack >>build.log 2>&1 ||
-  { cat build.log; fail "the signed build failed"; }
+if ! {
+  cmake -S "$source_dir" -B option-build -G Ninja \
+    -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
+    -DHEBREW_OCR_BUILD_TESTS=OFF -DHEBREW_OCR_SIGN=ON \
+    -DHEBREW_OCR_SIGN_CERTIFICATE="$work/signer.pfx" \
+    -DHEBREW_OCR_SIGN_PASSWORD_FILE="$work/password.txt" >build.log 2>&1 &&
+    cmake --build option-build --target HebrewOcrPack >>build.log 2>&1
+}; then
+  cat build.log
+  fail "the signed build failed"
+fi
 verify option-build/bin/HebrewOcrPack.exe ||
   { cat verify.log; fail "the build option's signature was rejected"; }
 says build.log "will stop verifying when the certificate expires" ||
