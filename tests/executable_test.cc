@@ -348,12 +348,8 @@ TEST_F(ExecutableTest, ImportsOnlyWindowsSystemLibraries) {
 TEST(StackProtectorTest, AnOverrunStackBufferStopsTheProgram) {
   constexpr DWORD kIllegalInstruction = 0xC000001D;
   constexpr DWORD kStackBufferOverrun = 0xC0000409;
-  // No crash dialog or debugger for the child: it inherits this mode.
-  const UINT previous =
-      SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
   const RunResult run =
       RunProgram(ThisProgramDirectory() + L"stack_overrun_probe.exe");
-  SetErrorMode(previous);
   EXPECT_TRUE(run.exitCode == kIllegalInstruction ||
               run.exitCode == kStackBufferOverrun)
       << "exit code 0x" << std::hex << run.exitCode

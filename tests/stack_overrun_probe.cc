@@ -3,6 +3,8 @@
 // before the damaged frame returns. Without one, the overrun lands in the
 // frame's padding and the program exits normally with 0.
 
+#include <windows.h>
+
 #include <cstddef>
 
 #if defined(_MSC_VER)
@@ -24,8 +26,18 @@ HEBREW_OCR_NOINLINE int Fill(std::size_t length) {
   return out[0];
 }
 
+// Ends the process with the code of the exception that nothing handled, as
+// Windows does, but without starting a debugger: Wine starts one for every
+// unhandled exception, whatever the error mode says.
+LONG WINAPI EndWithExceptionCode(EXCEPTION_POINTERS* exception) {
+  TerminateProcess(GetCurrentProcess(),
+                   exception->ExceptionRecord->ExceptionCode);
+  return EXCEPTION_EXECUTE_HANDLER;
+}
+
 }  // namespace
 
 int main() {
+  SetUnhandledExceptionFilter(EndWithExceptionCode);
   return Fill(g_length) == 'x' ? 0 : 2;
 }

@@ -176,12 +176,18 @@ std::wstring TestDataDirectory() {
 
 namespace {
 
-std::string ReadAll(HANDLE pipe) {
+// Reads what is waiting in `pipe` without blocking: a process that the child
+// started may still hold the other end.
+std::string ReadWaiting(HANDLE pipe) {
   std::string bytes;
   char buffer[4096];
+  DWORD waiting = 0;
   DWORD read = 0;
-  while (ReadFile(pipe, buffer, sizeof(buffer), &read, nullptr) && read > 0)
+  while (PeekNamedPipe(pipe, nullptr, 0, nullptr, &waiting, nullptr) &&
+         waiting > 0 &&
+         ReadFile(pipe, buffer, sizeof(buffer), &read, nullptr) && read > 0) {
     bytes.append(buffer, read);
+  }
   return bytes;
 }
 
@@ -193,7 +199,6 @@ RunResult RunProgram(const std::wstring& program,
   SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
   HANDLE outRead = nullptr, outWrite = nullptr;
   HANDLE errRead = nullptr, errWrite = nullptr;
-  // Large pipes: the child's few lines never wait for the reader.
   EXPECT_TRUE(CreatePipe(&outRead, &outWrite, &inherit, 1 << 16));
   EXPECT_TRUE(CreatePipe(&errRead, &errWrite, &inherit, 1 << 16));
   SetHandleInformation(outRead, HANDLE_FLAG_INHERIT, 0);
@@ -221,9 +226,15 @@ RunResult RunProgram(const std::wstring& program,
   CloseHandle(nul);
 
   if (started) {
-    result.out = ReadAll(outRead);
-    result.err = ReadAll(errRead);
-    WaitForSingleObject(process.hProcess, INFINITE);
+    // The pipes hold far more than the few lines the programs print, so the
+    // child never waits for this reader.
+    if (WaitForSingleObject(process.hProcess, 120000) != WAIT_OBJECT_0) {
+      ADD_FAILURE() << ToUtf8(program) << " did not end within two minutes";
+      TerminateProcess(process.hProcess, 1);
+      WaitForSingleObject(process.hProcess, INFINITE);
+    }
+    result.out = ReadWaiting(outRead);
+    result.err = ReadWaiting(errRead);
     GetExitCodeProcess(process.hProcess, &result.exitCode);
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);

@@ -46,7 +46,8 @@ struct RunResult {
   std::string err;
 };
 // Runs `program` with `arguments`, its standard input empty and its output
-// captured, and waits for it to end.
+// captured, and waits for it to end; after two minutes the test fails and
+// the program is ended.
 RunResult RunProgram(const std::wstring& program,
                      const std::wstring& arguments = L"");
 // Opens the installer's file for reading its resources, without running any
