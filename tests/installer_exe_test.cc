@@ -60,13 +60,17 @@ class InstallerRunTest : public HostRegistryTest {
   }
 
   // Checks that `resources` holds exactly the six payload files, each equal
-  // to the payload embedded in the installer.
+  // to the payload embedded in the installer and to the file it was built
+  // from.
   void ExpectPackInstalled(const std::wstring& resources) {
     for (const PayloadEntry& entry : GetPayloadTable()) {
       const std::string payload = ResourceBytes(installer_, entry.resourceId);
+      const std::string installed = ReadFileBytes(resources + entry.fileName);
       EXPECT_FALSE(payload.empty()) << "payload " << int(entry.resourceId);
-      EXPECT_EQ(ReadFileBytes(resources + entry.fileName), payload)
-          << ToUtf8(entry.fileName);
+      EXPECT_TRUE(installed == payload) << ToUtf8(entry.fileName) << " differs";
+      EXPECT_TRUE(installed ==
+                  ReadFileBytes(TestDataDirectory() + entry.fileName))
+          << ToUtf8(entry.fileName) << " differs from its payload file";
     }
     WIN32_FIND_DATAW found;
     HANDLE search = FindFirstFileW((resources + L"*").c_str(), &found);
