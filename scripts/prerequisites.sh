@@ -18,7 +18,13 @@ hebrew_ocr_missing_packages() {
 }
 
 hebrew_ocr_install_prerequisites() {
-  missing=$(hebrew_ocr_missing_packages)
+  hebrew_ocr_install_packages "$(hebrew_ocr_missing_packages)"
+}
+
+# Installs the packages named in $1, a list with a leading space, when run as
+# root; otherwise prints the command to run and stops.
+hebrew_ocr_install_packages() {
+  missing=$1
   [ -z "$missing" ] && return 0
   if [ "$(id -u)" -ne 0 ]; then
     echo "Missing packages:$missing" >&2
