@@ -61,6 +61,21 @@ void RemoveAllSettings() {
   }
 }
 
+// Reads what is waiting in `pipe` without blocking: a process that the child
+// started may still hold the other end.
+std::string ReadWaiting(HANDLE pipe) {
+  std::string bytes;
+  char buffer[4096];
+  DWORD waiting = 0;
+  DWORD read = 0;
+  while (PeekNamedPipe(pipe, nullptr, 0, nullptr, &waiting, nullptr) &&
+         waiting > 0 &&
+         ReadFile(pipe, buffer, sizeof(buffer), &read, nullptr) && read > 0) {
+    bytes.append(buffer, read);
+  }
+  return bytes;
+}
+
 }  // namespace
 
 std::wstring MakeScratchDirectory() {
@@ -173,25 +188,6 @@ std::wstring InstallerPath() {
 std::wstring TestDataDirectory() {
   return ThisProgramDirectory() + L"test-data\\";
 }
-
-namespace {
-
-// Reads what is waiting in `pipe` without blocking: a process that the child
-// started may still hold the other end.
-std::string ReadWaiting(HANDLE pipe) {
-  std::string bytes;
-  char buffer[4096];
-  DWORD waiting = 0;
-  DWORD read = 0;
-  while (PeekNamedPipe(pipe, nullptr, 0, nullptr, &waiting, nullptr) &&
-         waiting > 0 &&
-         ReadFile(pipe, buffer, sizeof(buffer), &read, nullptr) && read > 0) {
-    bytes.append(buffer, read);
-  }
-  return bytes;
-}
-
-}  // namespace
 
 RunResult RunProgram(const std::wstring& program,
                      const std::wstring& arguments) {
