@@ -58,10 +58,15 @@ else()
                       -ffile-prefix-map=${PROJECT_BINARY_DIR}=build)
 
   # A stack cookie in every function with a local array, as MSVC's default
-  # /GS gives. The flag at link time brings in GCC's libssp, statically; its
-  # guard is seeded through advapi32, which the installer imports anyway.
+  # /GS gives. The guard and the failure path come from the project's own
+  # unit, linked into every program by hebrew_ocr_link_stack_guard(): the
+  # flag is not passed at link time, since that would put GCC's libssp in
+  # front of it.
   add_compile_options(-fstack-protector-strong)
-  add_link_options(-fstack-protector-strong)
+  add_library(stack_guard OBJECT ${PROJECT_SOURCE_DIR}/installer/stack_guard.cc)
+  # The unit changes the guard, so no frame of its own may be checked.
+  target_compile_options(stack_guard PRIVATE -fno-stack-protector)
+  target_link_libraries(stack_guard INTERFACE advapi32)
 
   # Some MinGW-w64 toolchains link a default manifest into every program;
   # the executable carries its own and must hold no other. An empty object
@@ -84,6 +89,14 @@ else()
     set(HEBREW_OCR_NO_DEFAULT_MANIFEST_OPTION -B${_empty_dir}/)
   endif()
 endif()
+
+# Links the stack protector's guard into `target`, a program built here with
+# the protector on. MSVC's runtime carries its own (/GS).
+function(hebrew_ocr_link_stack_guard target)
+  if(NOT MSVC)
+    target_link_libraries(${target} PRIVATE stack_guard)
+  endif()
+endfunction()
 
 # Adds the link options of a shipped program to `target`: 64-bit console,
 # address-space layout randomisation with high-entropy addresses,

@@ -322,6 +322,7 @@ TEST_F(ExecutableTest, ImportsOnlyWindowsSystemLibraries) {
   ASSERT_NE(at, 0u);
 
   std::set<std::string> imported;
+  std::set<std::string> functions;
   for (IMAGE_IMPORT_DESCRIPTOR import;
        std::memcpy(&import, pe.bytes.data() + at, sizeof(import)),
        import.Name != 0;
@@ -330,7 +331,26 @@ TEST_F(ExecutableTest, ImportsOnlyWindowsSystemLibraries) {
     std::transform(name.begin(), name.end(), name.begin(),
                    [](unsigned char c) { return std::tolower(c); });
     imported.insert(name);
+    // The lookup table: one 64-bit entry per function, imported by name
+    // unless the top bit says by ordinal.
+    for (size_t entry = FileOffset(pe, import.OriginalFirstThunk);;
+         entry += 8) {
+      std::uint64_t thunk = 0;
+      std::memcpy(&thunk, pe.bytes.data() + entry, sizeof(thunk));
+      if (thunk == 0)
+        break;
+      if ((thunk & IMAGE_ORDINAL_FLAG64) == 0) {
+        functions.insert(pe.bytes.c_str() +
+                         FileOffset(pe, static_cast<DWORD>(thunk)) + 2);
+      }
+    }
   }
+  ASSERT_TRUE(functions.count("RegOpenKeyExW"))
+      << "the import names were not read";
+  // The stack guard is seeded from the system's random source, not through
+  // the legacy crypto provider, which would load a provider DLL at start-up.
+  EXPECT_FALSE(functions.count("CryptAcquireContextA"));
+  EXPECT_FALSE(functions.count("CryptAcquireContextW"));
 
   EXPECT_TRUE(imported.count("kernel32.dll"));
   EXPECT_TRUE(imported.count("advapi32.dll"));
@@ -342,18 +362,31 @@ TEST_F(ExecutableTest, ImportsOnlyWindowsSystemLibraries) {
   }
 }
 
-// GCC's protector ends the program with an illegal instruction, MSVC's /GS
-// with a fail-fast stack-buffer overrun. Without a protector the probe
-// returns normally, with 0.
+// The protector ends the program at once with a fail-fast stack-buffer
+// overrun, from MSVC's /GS and from the project's own guard unit alike.
+// Without a protector the probe returns normally, with 0.
 TEST(StackProtectorTest, AnOverrunStackBufferStopsTheProgram) {
-  constexpr DWORD kIllegalInstruction = 0xC000001D;
   constexpr DWORD kStackBufferOverrun = 0xC0000409;
   const RunResult run =
       RunProgram(ThisProgramDirectory() + L"stack_overrun_probe.exe");
-  EXPECT_TRUE(run.exitCode == kIllegalInstruction ||
-              run.exitCode == kStackBufferOverrun)
+  EXPECT_EQ(run.exitCode, kStackBufferOverrun)
       << "exit code 0x" << std::hex << run.exitCode
       << (run.exitCode == 0 ? ": the overrun went unnoticed" : "");
+}
+
+// A guard that an attacker can know, a constant or zero, protects nothing:
+// each run seeds its own.
+TEST(StackProtectorTest, EachRunHasItsOwnNonzeroGuard) {
+  const std::wstring probe =
+      ThisProgramDirectory() + L"stack_overrun_probe.exe";
+  const RunResult first = RunProgram(probe, L"guard");
+  const RunResult second = RunProgram(probe, L"guard");
+  ASSERT_EQ(first.exitCode, 0u);
+  ASSERT_EQ(second.exitCode, 0u);
+  ASSERT_EQ(first.out.size(), 18u) << first.out;
+  EXPECT_NE(first.out, std::string(16, '0') + "\r\n");
+  EXPECT_NE(second.out, std::string(16, '0') + "\r\n");
+  EXPECT_NE(first.out, second.out);
 }
 
 }  // namespace

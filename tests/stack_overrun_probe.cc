@@ -2,15 +2,27 @@
 // with the project's compile options, its stack protector ends the program
 // before the damaged frame returns. Without one, the overrun lands in the
 // frame's padding and the program exits normally with 0.
+//
+// Run with the argument "guard", it prints the protector's guard value in
+// hexadecimal instead and exits with 0.
 
 #include <windows.h>
 
 #include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
 
 #if defined(_MSC_VER)
 #define HEBREW_OCR_NOINLINE __declspec(noinline)
+// The /GS cookie, defined by MSVC's runtime.
+extern "C" std::uintptr_t __security_cookie;
+#define HEBREW_OCR_STACK_GUARD __security_cookie
 #else
 #define HEBREW_OCR_NOINLINE __attribute__((noinline))
+extern "C" void* __stack_chk_guard;
+#define HEBREW_OCR_STACK_GUARD \
+  reinterpret_cast<std::uintptr_t>(__stack_chk_guard)
 #endif
 
 namespace {
@@ -37,7 +49,12 @@ LONG WINAPI EndWithExceptionCode(EXCEPTION_POINTERS* exception) {
 
 }  // namespace
 
-int main() {
+int main(int argc, char* argv[]) {
+  if (argc == 2 && std::strcmp(argv[1], "guard") == 0) {
+    std::printf("%016llx\n",
+                static_cast<unsigned long long>(HEBREW_OCR_STACK_GUARD));
+    return 0;
+  }
   SetUnhandledExceptionFilter(EndWithExceptionCode);
   return Fill(g_length) == 'x' ? 0 : 2;
 }
