@@ -67,9 +67,9 @@ int wmain(int /*argc*/, wchar_t* /*argv*/[], wchar_t* /*envp*/[]) {
     return kExitSuccess;
   }
 
-  // A pack that does not fit must not start: each file is truncated as it is
-  // opened, so running out of space part way would leave the installed
-  // files destroyed and the new ones partial.
+  // A pack that does not fit must not start: each file is truncated before
+  // its payload is written, so running out of space part way would leave
+  // the installed files destroyed and the new ones partial.
   const std::vector<PayloadEntry> table = GetPayloadTable();
   std::uint64_t needed = 0;
   std::uint64_t available = 0;
@@ -81,15 +81,28 @@ int wmain(int /*argc*/, wchar_t* /*argv*/[], wchar_t* /*envp*/[]) {
     return kExitInstallFailed;
   }
 
-  // Every entry is attempted, so one bad file does not keep the others from
-  // being installed, and every failure is reported.
+  // Every file is opened for writing before any is changed, so that a file
+  // that cannot be written now (the host's engine holding it, say) fails
+  // the install with the installed pack as it was, rather than part new and
+  // part old.
+  std::vector<ClaimedFile> claims;
+  std::vector<FileFailure> failures;
+  if (!ClaimTargets(directory, table, claims, failures)) {
+    for (const FileFailure& failure : failures)
+      PrintErrorLine(L"error: cannot write " + failure.path + L": " +
+                     failure.reason);
+    std::cout << "installation has failed" << std::endl;
+    return kExitInstallFailed;
+  }
+
+  // Once writing has begun, a file that fails (a disk error, say) does not
+  // keep the others from being written, and every failure is reported.
   bool allWritten = true;
-  for (const PayloadEntry& entry : table) {
+  for (ClaimedFile& claim : claims) {
     std::wstring failure;
-    if (!WritePayloadFile(directory, entry, failure)) {
+    if (!WritePayloadFile(claim, failure)) {
       allWritten = false;
-      PrintErrorLine(L"error: cannot write " + directory + entry.fileName +
-                     L": " + failure);
+      PrintErrorLine(L"error: cannot write " + claim.path + L": " + failure);
     }
   }
 

@@ -1,8 +1,10 @@
 // The built HebrewOcrPack.exe, run as a child process with its standard
 // output and standard error captured as bytes.
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "installer/installer.h"
@@ -146,30 +148,87 @@ TEST_F(InstallerRunTest, MissingResourceFolderFailsEveryFileAndCreatesNothing) {
   EXPECT_FALSE(PathExists(scratch_ + L"Host\\IRIS_OCR"));
 }
 
-TEST_F(InstallerRunTest, FileInUseFailsAloneAndTheOthersAreInstalled) {
+// Opens `path` for reading as another program would, sharing it with
+// readers, and with writers too when `shareWrite` is set.
+HANDLE OpenAsAnotherProgram(const std::wstring& path, bool shareWrite) {
+  const DWORD sharing = FILE_SHARE_READ | (shareWrite ? FILE_SHARE_WRITE : 0);
+  HANDLE handle = CreateFileW(path.c_str(), GENERIC_READ, sharing, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  EXPECT_NE(handle, INVALID_HANDLE_VALUE) << ToUtf8(path);
+  return handle;
+}
+
+TEST_F(InstallerRunTest, FilesHeldForGoodFailTheInstallAndNothingChanges) {
   const std::wstring resources = InstallHost(L"Host");
-  const std::wstring heldPath = resources + L"heb.ilex";
-  WriteFileBytes(heldPath, "in use");
-  HANDLE held =
-      CreateFileW(heldPath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  // Three files of an older pack are installed, two of them held without
+  // write sharing for the whole run; the other three files are missing.
+  const std::vector<std::wstring> installed = {L"heb.ilex", L"net_hebrew.bin",
+                                               L"hebrew.ocr"};
+  for (const std::wstring& name : installed)
+    WriteFileBytes(resources + name, "older " + ToUtf8(name));
+  HANDLE heldFirst = OpenAsAnotherProgram(resources + L"heb.ilex", false);
+  HANDLE heldLast = OpenAsAnotherProgram(resources + L"hebrew.ocr", false);
+
+  const ULONGLONG start = GetTickCount64();
   const RunResult run = RunInstaller();
-  CloseHandle(held);
+  const ULONGLONG elapsed = GetTickCount64() - start;
+  CloseHandle(heldFirst);
+  CloseHandle(heldLast);
 
   EXPECT_EQ(run.out, "installation has failed\r\n");
   EXPECT_EQ(run.exitCode, 1u);
-  EXPECT_EQ(Lines(run.err), std::vector<std::string>{ToUtf8(
-                                L"error: cannot write " + heldPath + L": " +
-                                DescribeSystemError(ERROR_SHARING_VIOLATION))});
-  EXPECT_EQ(ReadFileBytes(heldPath), "in use");
+  const std::wstring held = DescribeSystemError(ERROR_SHARING_VIOLATION);
+  EXPECT_EQ(
+      Lines(run.err),
+      (std::vector<std::string>{
+          ToUtf8(L"error: cannot write " + resources + L"heb.ilex: " + held),
+          ToUtf8(L"error: cannot write " + resources + L"hebrew.ocr: " + held),
+      }));
   for (const PayloadEntry& entry : GetPayloadTable()) {
-    if (entry.fileName != L"heb.ilex") {
-      EXPECT_EQ(ReadFileBytes(resources + entry.fileName),
-                ResourceBytes(installer_, entry.resourceId))
-          << ToUtf8(entry.fileName);
+    const std::wstring path = resources + entry.fileName;
+    if (std::find(installed.begin(), installed.end(), entry.fileName) !=
+        installed.end()) {
+      EXPECT_EQ(ReadFileBytes(path), "older " + ToUtf8(entry.fileName));
+    } else {
+      EXPECT_FALSE(PathExists(path)) << ToUtf8(entry.fileName) << " created";
     }
   }
+  // Held files are waited for, about two seconds in all, however many there
+  // are.
+  EXPECT_GE(elapsed, 2000u);
+  EXPECT_LT(elapsed, 4000u);
+}
+
+TEST_F(InstallerRunTest, BriefHoldsAreWaitedOutAndSharingReadersKeepReading) {
+  const std::wstring resources = InstallHost(L"Host");
+  // A scanner holds heb.ilex for half a second without write sharing; the
+  // engine reads eng.ilex throughout and lets others write it.
+  WriteFileBytes(resources + L"heb.ilex", "scanned");
+  WriteFileBytes(resources + L"eng.ilex", "being read");
+  HANDLE scanner = OpenAsAnotherProgram(resources + L"heb.ilex", false);
+  HANDLE engine = OpenAsAnotherProgram(resources + L"eng.ilex", true);
+  std::thread release([scanner] {
+    Sleep(500);
+    CloseHandle(scanner);
+  });
+
+  const RunResult run = RunInstaller();
+  release.join();
+  EXPECT_EQ(run.out, "installation has been completed\r\n");
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(run.exitCode, 0u);
+  ExpectPackInstalled(resources);
+
+  // The engine's handle still reads the file, now the new one.
+  const std::string payload = ResourceBytes(installer_, 111);
+  std::string read(payload.size(), '\0');
+  DWORD count = 0;
+  EXPECT_EQ(SetFilePointer(engine, 0, nullptr, FILE_BEGIN), 0u);
+  EXPECT_TRUE(ReadFile(engine, &read[0], static_cast<DWORD>(read.size()),
+                       &count, nullptr));
+  CloseHandle(engine);
+  EXPECT_EQ(count, payload.size());
+  EXPECT_TRUE(read == payload) << "the reader does not see the new eng.ilex";
 }
 
 TEST_F(InstallerRunTest, HebrewFolderNamesInstallAndAreReportedInUtf8) {

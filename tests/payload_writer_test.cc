@@ -17,6 +17,21 @@ const PayloadEntry kEmpty = {114, L"heb.ilex"};
 const PayloadEntry kMissing = {113, L"net_hebrew.bin"};
 const PayloadEntry kLarge = {115, L"hebrew.ocr"};
 
+// Claims the file of `entry` in `directory` and writes it, as the installer
+// does for the whole table. Returns false with the reason when either fails.
+bool ClaimAndWrite(const std::wstring& directory,
+                   const PayloadEntry& entry,
+                   std::wstring& failure) {
+  std::vector<ClaimedFile> claims;
+  std::vector<FileFailure> failures;
+  if (!ClaimTargets(directory, {entry}, claims, failures)) {
+    EXPECT_EQ(failures.size(), 1u);
+    failure = failures.empty() ? L"" : failures[0].reason;
+    return false;
+  }
+  return WritePayloadFile(claims[0], failure);
+}
+
 class PayloadWriterTest : public ::testing::Test {
  protected:
   void SetUp() override { directory_ = MakeScratchDirectory(); }
@@ -49,25 +64,24 @@ TEST_F(PayloadWriterTest, CopiesBytesUnchangedAndTruncatesALargerFile) {
   WriteFileBytes(path, std::string(4096, 'x'));
 
   std::wstring failure;
-  ASSERT_TRUE(WritePayloadFile(directory_, kAllBytes, failure))
-      << ToUtf8(failure);
+  ASSERT_TRUE(ClaimAndWrite(directory_, kAllBytes, failure)) << ToUtf8(failure);
   EXPECT_EQ(failure, L"");
   EXPECT_EQ(ReadFileBytes(path), everyByte);
 
   // Rewriting the same bytes leaves the same file.
-  ASSERT_TRUE(WritePayloadFile(directory_, kAllBytes, failure));
+  ASSERT_TRUE(ClaimAndWrite(directory_, kAllBytes, failure));
   EXPECT_EQ(ReadFileBytes(path), everyByte);
 }
 
 TEST_F(PayloadWriterTest, EmptyPayloadGivesAnEmptyFile) {
   const std::wstring path = directory_ + kEmpty.fileName;
   std::wstring failure;
-  ASSERT_TRUE(WritePayloadFile(directory_, kEmpty, failure)) << ToUtf8(failure);
+  ASSERT_TRUE(ClaimAndWrite(directory_, kEmpty, failure)) << ToUtf8(failure);
   ASSERT_TRUE(PathExists(path));
   EXPECT_EQ(ReadFileBytes(path), "");
 
   WriteFileBytes(path, "old contents");
-  ASSERT_TRUE(WritePayloadFile(directory_, kEmpty, failure));
+  ASSERT_TRUE(ClaimAndWrite(directory_, kEmpty, failure));
   EXPECT_EQ(ReadFileBytes(path), "");
 }
 
@@ -77,55 +91,84 @@ TEST_F(PayloadWriterTest, MissingPayloadLeavesTheInstalledFileAlone) {
   WriteFileBytes(path, installed);
 
   std::wstring failure;
-  EXPECT_FALSE(WritePayloadFile(directory_, kMissing, failure));
+  EXPECT_FALSE(ClaimAndWrite(directory_, kMissing, failure));
   EXPECT_EQ(failure, L"payload resource 113 is missing from this program");
   EXPECT_EQ(ReadFileBytes(path), installed);
 
   // Nor does it create a file where there was none.
   RemoveTree(path);
-  EXPECT_FALSE(WritePayloadFile(directory_, kMissing, failure));
+  EXPECT_FALSE(ClaimAndWrite(directory_, kMissing, failure));
   EXPECT_FALSE(PathExists(path));
 }
 
 TEST_F(PayloadWriterTest, MissingDirectoryIsNotCreated) {
   const std::wstring absent = directory_ + L"IRIS_OCR\\resources\\";
   std::wstring failure;
-  EXPECT_FALSE(WritePayloadFile(absent, kAllBytes, failure));
+  EXPECT_FALSE(ClaimAndWrite(absent, kAllBytes, failure));
   EXPECT_EQ(failure, DescribeSystemError(ERROR_PATH_NOT_FOUND));
   EXPECT_FALSE(PathExists(directory_ + L"IRIS_OCR"));
 }
 
-TEST_F(PayloadWriterTest, FileHeldWithoutWriteSharingFailsAlone) {
-  const std::wstring heldPath = directory_ + kAllBytes.fileName;
+TEST_F(PayloadWriterTest, AFileMappedByAnotherProgramKeepsItsBytes) {
+  // The system refuses to truncate a mapped file; nothing may then be
+  // written over its old bytes either.
+  const std::wstring path = directory_ + kAllBytes.fileName;
+  WriteFileBytes(path, "mapped by the engine");
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  HANDLE mapping =
+      CreateFileMappingW(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
+  ASSERT_NE(mapping, nullptr);
+  void* view = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0);
+  ASSERT_NE(view, nullptr);
+
+  std::wstring failure;
+  EXPECT_FALSE(ClaimAndWrite(directory_, kAllBytes, failure));
+  UnmapViewOfFile(view);
+  CloseHandle(mapping);
+  CloseHandle(file);
+  EXPECT_EQ(failure, DescribeSystemError(ERROR_USER_MAPPED_FILE));
+  EXPECT_EQ(ReadFileBytes(path), "mapped by the engine");
+}
+
+TEST_F(PayloadWriterTest, ClaimFindsEveryFileThatCannotBeWrittenAndKeepsAll) {
+  // Held for good without write sharing, a folder in a file's place, a
+  // payload this program lacks; one file installed and two missing.
+  const std::wstring heldPath = directory_ + L"hebrew.ilex";
   WriteFileBytes(heldPath, "held");
+  WriteFileBytes(directory_ + L"eng.ilex", "installed");
+  MakeDirectories(directory_ + L"hebrew_engine.bin\\");
   HANDLE held =
       CreateFileW(heldPath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   ASSERT_NE(held, INVALID_HANDLE_VALUE);
 
-  std::vector<std::wstring> failed;
-  for (const PayloadEntry& entry : GetPayloadTable()) {
-    std::wstring failure;
-    if (!WritePayloadFile(directory_, entry, failure))
-      failed.push_back(entry.fileName + L": " + failure);
-  }
+  std::vector<ClaimedFile> claims;
+  std::vector<FileFailure> failures;
+  EXPECT_FALSE(ClaimTargets(directory_, GetPayloadTable(), claims, failures));
   CloseHandle(held);
 
-  // The held file and the payload this program lacks fail; the rest are
-  // written.
-  EXPECT_EQ(failed,
+  std::vector<std::wstring> reported;
+  for (const FileFailure& failure : failures)
+    reported.push_back(failure.path + L": " + failure.reason);
+  EXPECT_EQ(reported,
             (std::vector<std::wstring>{
-                L"hebrew.ilex: " + DescribeSystemError(ERROR_SHARING_VIOLATION),
-                L"net_hebrew.bin: payload resource 113 is missing "
-                L"from this program",
+                heldPath + L": " + DescribeSystemError(ERROR_SHARING_VIOLATION),
+                directory_ + L"hebrew_engine.bin: " +
+                    DescribeSystemError(ERROR_ACCESS_DENIED),
+                directory_ + L"net_hebrew.bin: payload resource 113 is "
+                             L"missing from this program",
             }));
+  EXPECT_TRUE(claims.empty());
   EXPECT_EQ(ReadFileBytes(heldPath), "held");
-  EXPECT_EQ(ReadFileBytes(directory_ + L"heb.ilex"), "");
-  EXPECT_EQ(ReadFileBytes(directory_ + L"eng.ilex"),
-            ResourceBytes(nullptr, 111));
-  EXPECT_EQ(ReadFileBytes(directory_ + L"hebrew_engine.bin"), "engine");
-  EXPECT_EQ(ReadFileBytes(directory_ + L"hebrew.ocr"),
-            ResourceBytes(nullptr, 115));
+  EXPECT_EQ(ReadFileBytes(directory_ + L"eng.ilex"), "installed");
+  EXPECT_FALSE(PathExists(directory_ + L"heb.ilex"));
+  EXPECT_FALSE(PathExists(directory_ + L"net_hebrew.bin"));
+  EXPECT_FALSE(PathExists(directory_ + L"hebrew.ocr"));
+  EXPECT_TRUE(GetFileAttributesW((directory_ + L"hebrew_engine.bin").c_str()) &
+              FILE_ATTRIBUTE_DIRECTORY);
 }
 
 TEST(PayloadWriterFullDriveTest, AFullDriveIsReportedAsFull) {
@@ -141,7 +184,7 @@ TEST(PayloadWriterFullDriveTest, AFullDriveIsReportedAsFull) {
   for (const std::uint64_t leaveFree : {0, 4096}) {
     FillDrive(folder, leaveFree);
     std::wstring failure;
-    EXPECT_FALSE(WritePayloadFile(folder, kLarge, failure));
+    EXPECT_FALSE(ClaimAndWrite(folder, kLarge, failure));
     const bool saysDiskFull =
         failure.find(diskFull) != std::wstring::npos ||
         failure.find(handleDiskFull) != std::wstring::npos;
