@@ -1,31 +1,53 @@
 # Compiler and linker settings for a release-grade executable: hardened,
-# self-contained and reproducible. Compile options apply to everything built
-# here; hebrew_ocr_release_executable() adds the link options to one program.
+# self-contained and reproducible. Compile options here apply to everything
+# built; hebrew_ocr_program_code() adds what the shipped program's own code
+# needs, and hebrew_ocr_release_executable() makes one shipped program.
+#
+# MinGW-w64 builds (clang or GCC) link no C or C++ runtime into a shipped
+# program: it starts at ProgramStart (installer/startup.cc) and imports only
+# Windows system DLLs. MSVC builds keep MSVC's static runtime, which enters
+# wmain itself.
 
 include(${CMAKE_CURRENT_LIST_DIR}/ControlFlowGuard.cmake)
 
-# Control-flow guard counts only when a program linked with it says so in its
-# load configuration: some toolchains accept the flag and leave the header
-# bit set with nothing behind it. A probe with an indirect call is linked
-# with the flag and read back.
-if(MSVC)
-  set(_hebrew_ocr_guard_flag /guard:cf)
-else()
-  set(_hebrew_ocr_guard_flag -mguard=cf)
-endif()
+# Control-flow guard counts only when a program built like the shipped one
+# says so in its load configuration: some toolchains accept the flag and
+# leave the header bit set with nothing behind it. A probe with an indirect
+# call is linked with the flag and read back. Without MSVC's runtime, the
+# probe carries the project's own load configuration, as the program does.
 set(_probe_dir ${PROJECT_BINARY_DIR}/control-flow-guard-probe)
-file(WRITE ${_probe_dir}/probe.cc
-     "static int Twice(int value) { return 2 * value; }\n"
-     "int (*volatile call)(int) = Twice;\n"
-     "int main(int argc, char**) { return call(argc) == 2 ? 0 : 1; }\n")
 file(REMOVE ${_probe_dir}/probe.exe)
 unset(_hebrew_ocr_guard_linked CACHE)
-try_compile(_hebrew_ocr_guard_linked ${_probe_dir}/build
-  SOURCES ${_probe_dir}/probe.cc
-  COMPILE_DEFINITIONS ${_hebrew_ocr_guard_flag}
-  LINK_OPTIONS ${_hebrew_ocr_guard_flag}
-  COPY_FILE ${_probe_dir}/probe.exe
-  OUTPUT_VARIABLE _probe_log)
+if(MSVC)
+  set(_hebrew_ocr_guard_flag /guard:cf)
+  file(WRITE ${_probe_dir}/probe.cc
+       "static int Twice(int value) { return 2 * value; }\n"
+       "int (*volatile call)(int) = Twice;\n"
+       "int main(int argc, char**) { return call(argc) == 2 ? 0 : 1; }\n")
+  try_compile(_hebrew_ocr_guard_linked ${_probe_dir}/build
+    SOURCES ${_probe_dir}/probe.cc
+    COMPILE_DEFINITIONS ${_hebrew_ocr_guard_flag}
+    LINK_OPTIONS ${_hebrew_ocr_guard_flag}
+    COPY_FILE ${_probe_dir}/probe.exe
+    OUTPUT_VARIABLE _probe_log)
+else()
+  set(_hebrew_ocr_guard_flag -mguard=cf)
+  file(WRITE ${_probe_dir}/probe.cc
+       "#include <windows.h>\n"
+       "static int Twice(int value) { return 2 * value; }\n"
+       "int (*volatile call)(int) = Twice;\n"
+       "extern \"C\" void ProgramStart() {\n"
+       "  ExitProcess(call(1) == 2 ? 0 : 1);\n"
+       "}\n")
+  try_compile(_hebrew_ocr_guard_linked ${_probe_dir}/build
+    SOURCES ${_probe_dir}/probe.cc
+            ${PROJECT_SOURCE_DIR}/installer/control_flow_guard.cc
+    COMPILE_DEFINITIONS ${_hebrew_ocr_guard_flag}
+    LINK_OPTIONS ${_hebrew_ocr_guard_flag} -nostdlib -Wl,--entry=ProgramStart
+    LINK_LIBRARIES kernel32
+    COPY_FILE ${_probe_dir}/probe.exe
+    OUTPUT_VARIABLE _probe_log)
+endif()
 set(HEBREW_OCR_CONTROL_FLOW_GUARD OFF)
 if(NOT _hebrew_ocr_guard_linked)
   set(_guard_reason "it does not build with ${_hebrew_ocr_guard_flag}")
@@ -37,7 +59,6 @@ else()
                                "${_hebrew_ocr_guard_flag} has none: ")
 endif()
 if(HEBREW_OCR_CONTROL_FLOW_GUARD)
-  add_compile_options(${_hebrew_ocr_guard_flag})
   message(STATUS "HebrewOcrPack: control-flow guard is on (checked in a "
                  "probe's load configuration)")
 else()
@@ -59,52 +80,74 @@ else()
 
   # A stack cookie in every function with a local array, as MSVC's default
   # /GS gives. The guard and the failure path come from the project's own
-  # unit, linked into every program by hebrew_ocr_link_stack_guard(): the
-  # flag is not passed at link time, since that would put GCC's libssp in
-  # front of it.
+  # unit, linked into every program: the flag is not passed at link time,
+  # since that would bring in GCC's libssp.
   add_compile_options(-fstack-protector-strong)
   add_library(stack_guard OBJECT ${PROJECT_SOURCE_DIR}/installer/stack_guard.cc)
+  target_include_directories(stack_guard PRIVATE ${PROJECT_SOURCE_DIR})
   # The unit changes the guard, so no frame of its own may be checked.
   target_compile_options(stack_guard PRIVATE -fno-stack-protector)
   target_link_libraries(stack_guard INTERFACE advapi32)
 
-  # Some MinGW-w64 toolchains link a default manifest into every program;
-  # the executable carries its own and must hold no other. An empty object
-  # of the same name, found first, takes its place.
-  execute_process(
-    COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=default-manifest.o
-    OUTPUT_VARIABLE _default_manifest OUTPUT_STRIP_TRAILING_WHITESPACE)
-  if(IS_ABSOLUTE "${_default_manifest}" AND EXISTS "${_default_manifest}")
-    set(_empty_dir ${PROJECT_BINARY_DIR}/no-default-manifest)
-    file(MAKE_DIRECTORY ${_empty_dir})
-    file(WRITE ${_empty_dir}/empty.cc "")
-    execute_process(
-      COMMAND ${CMAKE_CXX_COMPILER} -c ${_empty_dir}/empty.cc
-              -o ${_empty_dir}/default-manifest.o
-      RESULT_VARIABLE _empty_result)
-    if(NOT _empty_result EQUAL 0)
-      message(FATAL_ERROR "HebrewOcrPack: cannot build the empty object that "
-                          "replaces ${_default_manifest}")
-    endif()
-    set(HEBREW_OCR_NO_DEFAULT_MANIFEST_OPTION -B${_empty_dir}/)
+  # What a shipped program has in place of the runtime: its start-up and,
+  # with the guard, the load configuration that carries it.
+  add_library(program_startup OBJECT
+              ${PROJECT_SOURCE_DIR}/installer/startup.cc)
+  if(HEBREW_OCR_CONTROL_FLOW_GUARD)
+    target_sources(program_startup PRIVATE
+                   ${PROJECT_SOURCE_DIR}/installer/control_flow_guard.cc)
   endif()
+  target_include_directories(program_startup PRIVATE ${PROJECT_SOURCE_DIR})
+endif()
+
+# Compiles `target` as code of a shipped program: no exceptions and no
+# run-time type information (there is no runtime to support them), no
+# static constructors (nothing would run them), and control-flow guard's
+# instrumentation where the toolchain has it.
+function(hebrew_ocr_program_code target)
+  if(MSVC)
+    target_compile_options(${target} PRIVATE /GR- /EHs-c-)
+  else()
+    # Every indirect call must be one that the guard can vouch for: through
+    # the guard's dispatch pointer, or through the import table. Windows'
+    # functions are called through the linker's import thunks (a direct
+    # call, then a jump through the table) rather than as dllimport, which
+    # the optimiser would load into a register and call from there; and
+    # switches compare rather than jump through a table.
+    target_compile_options(${target} PRIVATE -fno-exceptions -fno-rtti
+                           -fno-jump-tables)
+    target_compile_definitions(${target} PRIVATE DECLSPEC_IMPORT=)
+  endif()
+  if(CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+    target_compile_options(${target} PRIVATE -Werror=global-constructors)
+  endif()
+  if(HEBREW_OCR_CONTROL_FLOW_GUARD)
+    target_compile_options(${target} PRIVATE ${_hebrew_ocr_guard_flag})
+  endif()
+endfunction()
+if(NOT MSVC)
+  hebrew_ocr_program_code(stack_guard)
+  hebrew_ocr_program_code(program_startup)
 endif()
 
 # Links the stack protector's guard into `target`, a program built here with
-# the protector on. MSVC's runtime carries its own (/GS).
+# the protector on and linked with a runtime (the tests). MSVC's runtime
+# carries its own (/GS).
 function(hebrew_ocr_link_stack_guard target)
   if(NOT MSVC)
     target_link_libraries(${target} PRIVATE stack_guard)
   endif()
 endfunction()
 
-# Adds the link options of a shipped program to `target`: 64-bit console,
-# address-space layout randomisation with high-entropy addresses,
-# non-executable data, control-flow guard where available, a static runtime,
-# and no timestamp or symbols in the file. Sections start on page boundaries
-# in the file as well as in memory, so the loader can map the 4 MB of
-# payloads instead of copying them.
+# Makes `target` a shipped program: its own code compiled as above; a 64-bit
+# console program with address-space layout randomisation with
+# high-entropy addresses, non-executable data and control-flow guard where
+# available; no timestamp or symbols in the file. Sections start on page
+# boundaries in the file as well as in memory, so the loader can map the
+# 4 MB of payloads instead of copying them. Without MSVC, no runtime: the
+# program's own start-up and stack guard, and Windows' DLLs alone.
 function(hebrew_ocr_release_executable target)
+  hebrew_ocr_program_code(${target})
   if(MSVC)
     target_link_options(${target} PRIVATE
       /SUBSYSTEM:CONSOLE /DYNAMICBASE /HIGHENTROPYVA /NXCOMPAT
@@ -113,11 +156,13 @@ function(hebrew_ocr_release_executable target)
       # never from the folder it was started in.
       /DEPENDENTLOADFLAG:0x800)
   else()
+    target_link_libraries(${target} PRIVATE program_startup stack_guard
+                                            kernel32 advapi32)
     target_link_options(${target} PRIVATE
-      -municode -s -Wl,--gc-sections
+      -nostdlib -Wl,--entry=ProgramStart -Wl,--subsystem,console
+      -s -Wl,--gc-sections
       -Wl,--dynamicbase -Wl,--high-entropy-va -Wl,--nxcompat
-      -Wl,--no-insert-timestamp -Wl,--file-alignment=0x1000
-      ${HEBREW_OCR_NO_DEFAULT_MANIFEST_OPTION})
+      -Wl,--no-insert-timestamp -Wl,--file-alignment=0x1000)
   endif()
   if(HEBREW_OCR_CONTROL_FLOW_GUARD)
     target_link_options(${target} PRIVATE ${_hebrew_ocr_guard_flag})

@@ -3,8 +3,6 @@
 
 #include <windows.h>
 
-#include <algorithm>
-
 #include "installer/installer.h"
 
 const wchar_t SettingsKeyPath[] = L"SOFTWARE\\Quarn\\Paginor\\CV\\Settings";
@@ -16,18 +14,20 @@ constexpr wchar_t kInstallPathValue[] = L"installpath";
 // The query buffer: 260 UTF-16 units, 520 bytes. Longer values fail with
 // ERROR_MORE_DATA.
 constexpr DWORD kValueBufferUnits = 260;
+static_assert(kValueBufferUnits < kPathUnits,
+              "a path holds the whole value and its zero unit");
 
 constexpr std::uint32_t kRead64BitView = KEY_READ | KEY_WOW64_64KEY;
 constexpr std::uint32_t kRead32BitView = KEY_READ | KEY_WOW64_32KEY;
 
 }  // namespace
 
-long ReadSettingsString(const std::wstring& valueName,
+long ReadSettingsString(const wchar_t* valueName,
                         std::uint32_t accessMask,
                         std::uint32_t valueType,
-                        std::wstring& text,
+                        PathText& text,
                         bool useCurrentUser) {
-  text.clear();
+  text.Clear();
 
   HKEY root = useCurrentUser ? HKEY_CURRENT_USER : HKEY_LOCAL_MACHINE;
   HKEY key = nullptr;
@@ -35,30 +35,36 @@ long ReadSettingsString(const std::wstring& valueName,
   if (status != ERROR_SUCCESS)
     return status;
 
-  wchar_t buffer[kValueBufferUnits] = {};
-  DWORD byteCount = sizeof(buffer);
+  // The value is read straight into the text's buffer, zeroed first.
+  for (DWORD i = 0; i < kValueBufferUnits; ++i)
+    text.units[i] = L'\0';
+  DWORD byteCount = kValueBufferUnits * sizeof(wchar_t);
   DWORD type = valueType;
-  status = RegQueryValueExW(key, valueName.c_str(), nullptr, &type,
-                            reinterpret_cast<BYTE*>(buffer), &byteCount);
+  status = RegQueryValueExW(key, valueName, nullptr, &type,
+                            reinterpret_cast<BYTE*>(text.units), &byteCount);
+  if (status == ERROR_SUCCESS && type != REG_SZ && type != REG_EXPAND_SZ) {
+    // A DWORD or binary value is no path; reading its bytes as text would
+    // send the files somewhere arbitrary.
+    status = ERROR_UNSUPPORTED_TYPE;
+  }
   if (status == ERROR_SUCCESS) {
-    if (type == REG_SZ || type == REG_EXPAND_SZ) {
-      // A value stored without a terminating zero may fill the whole buffer,
-      // so the text ends at the first zero unit or at the buffer's end.
-      const wchar_t* end = std::find(buffer, buffer + kValueBufferUnits, L'\0');
-      text.assign(buffer, static_cast<size_t>(end - buffer));
-    } else {
-      // A DWORD or binary value is no path; reading its bytes as text would
-      // send the files somewhere arbitrary.
-      status = ERROR_UNSUPPORTED_TYPE;
-    }
+    // A value stored without a terminating zero may fill the whole buffer,
+    // so the text ends at the first zero unit or at the buffer's end.
+    std::size_t length = 0;
+    while (length < kValueBufferUnits && text.units[length] != L'\0')
+      ++length;
+    text.length = length;
+    text.units[length] = L'\0';
+  } else {
+    // A failed query may leave anything in the buffer.
+    text.Clear();
   }
 
   RegCloseKey(key);
   return status;
 }
 
-std::wstring GetOcrResourceDirectory(const std::wstring& subPath) {
-  std::wstring directory;
+bool GetOcrResourceDirectory(const wchar_t* subPath, PathText& directory) {
   const long status = ReadSettingsString(kInstallPathValue, kRead64BitView,
                                          REG_SZ, directory, false);
   // Only a failed read falls back to the 32-bit view; a value that exists in
@@ -70,7 +76,9 @@ std::wstring GetOcrResourceDirectory(const std::wstring& subPath) {
 
   // The stored path is used exactly as stored, as the prefix of the
   // sub-path.
-  if (!directory.empty())
-    directory += subPath;
-  return directory;
+  if (!directory.empty() && !directory.Append(subPath)) {
+    directory.Clear();
+    return false;
+  }
+  return true;
 }

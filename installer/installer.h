@@ -1,21 +1,83 @@
-// Declarations shared by the installer's units: the host lookup, the payload
-// table and writer, the checks made before writing, and the entry point that
-// ties them together.
+// Declarations shared by the installer's units: fixed-size text, the host
+// lookup, the payload table and writer, the checks made before writing, and
+// the start-up and entry point that tie them together.
+//
+// The shipped program links no C or C++ runtime, so nothing here needs one:
+// no standard library strings, containers or streams, no exceptions and no
+// static constructors. Text lives in fixed buffers whose lengths are checked.
 
 #ifndef HEBREW_OCR_PACK_INSTALLER_INSTALLER_H_
 #define HEBREW_OCR_PACK_INSTALLER_INSTALLER_H_
 
+#include <cstddef>
 #include <cstdint>
-#include <string>
-#include <utility>
-#include <vector>
+
+// The number of UTF-16 units before the first zero unit of `text`.
+inline std::size_t TextLength(const wchar_t* text) {
+  std::size_t length = 0;
+  while (text[length] != L'\0')
+    ++length;
+  return length;
+}
+
+// Text in a fixed buffer of `Capacity` UTF-16 units that always ends with a
+// zero unit. Text that does not fit is refused whole, never cut short.
+template <std::size_t Capacity>
+struct FixedText {
+  static_assert(Capacity > 1, "room for text and its zero unit");
+  wchar_t units[Capacity];
+  std::size_t length;
+
+  FixedText() : length(0) { units[0] = L'\0'; }
+
+  bool empty() const { return length == 0; }
+  void Clear() {
+    length = 0;
+    units[0] = L'\0';
+  }
+  // Appends `count` units of `more`. Returns false, and changes nothing, when
+  // they do not fit.
+  bool Append(const wchar_t* more, std::size_t count) {
+    if (count >= Capacity - length)
+      return false;
+    for (std::size_t i = 0; i < count; ++i)
+      units[length + i] = more[i];
+    length += count;
+    units[length] = L'\0';
+    return true;
+  }
+  bool Append(const wchar_t* more) { return Append(more, TextLength(more)); }
+  // Appends `value` in decimal.
+  bool AppendNumber(std::uint64_t value) {
+    wchar_t digits[20];
+    std::size_t count = 0;
+    do {
+      digits[sizeof(digits) / sizeof(digits[0]) - ++count] =
+          static_cast<wchar_t>(L'0' + value % 10);
+      value /= 10;
+    } while (value != 0);
+    return Append(digits + sizeof(digits) / sizeof(digits[0]) - count, count);
+  }
+};
+
+// A path. The registry's installation path holds at most 260 units; the
+// resources folder and the longest file name add 36 more, so every path the
+// installer makes fits with room to spare.
+constexpr std::size_t kPathUnits = 512;
+using PathText = FixedText<kPathUnits>;
+// The reason for a failure: the system's words, with the installer's around
+// them.
+using ReasonText = FixedText<512>;
 
 // One file of the language pack: the ID of the RT_RCDATA resource that holds
 // its bytes and the name it gets in the OCR resource directory.
 struct PayloadEntry {
   std::uint8_t resourceId;
-  std::wstring fileName;
+  const wchar_t* fileName;
 };
+
+// The number of files in the language pack.
+constexpr std::size_t kPayloadCount = 6;
 
 // The host's settings key, relative to HKEY_LOCAL_MACHINE (or
 // HKEY_CURRENT_USER).
@@ -26,27 +88,50 @@ extern const wchar_t SettingsKeyPath[];
 // type slot of the query. Returns the Win32 status: 0 on success. On any
 // failure `text` is left empty. Values that are not REG_SZ or REG_EXPAND_SZ
 // fail with ERROR_UNSUPPORTED_TYPE; REG_EXPAND_SZ is returned unexpanded.
-long ReadSettingsString(const std::wstring& valueName,
+long ReadSettingsString(const wchar_t* valueName,
                         std::uint32_t accessMask,
                         std::uint32_t valueType,
-                        std::wstring& text,
+                        PathText& text,
                         bool useCurrentUser);
 
-// Returns the host's installation path with `subPath` appended, looked up in
-// the 64-bit registry view and then the 32-bit one, or an empty string when
-// the host is not installed.
-std::wstring GetOcrResourceDirectory(const std::wstring& subPath);
+// Sets `directory` to the host's installation path with `subPath` appended,
+// looked up in the 64-bit registry view and then the 32-bit one, or to an
+// empty string when the host is not installed. Returns false, with
+// `directory` empty, when the two together do not fit in a path.
+bool GetOcrResourceDirectory(const wchar_t* subPath, PathText& directory);
 
-// Returns the files of the language pack in the order they are written.
-std::vector<PayloadEntry> GetPayloadTable();
+// Returns the kPayloadCount files of the language pack in the order they are
+// written.
+const PayloadEntry* GetPayloadTable();
+
+// What stops one file of the pack from being written.
+enum class FileStep : std::uint8_t {
+  kNone,               // nothing: the file can be, or was, written
+  kPathTooLong,        // its path does not fit in a path buffer
+  kPayloadMissing,     // its payload is not among this program's resources
+  kPayloadUnloadable,  // its payload is there but cannot be loaded
+  kOpen,               // it cannot be opened for writing
+  kRemoveCreated,      // the empty file the claim made cannot be removed
+  kTruncate,           // it cannot be cut back to nothing
+  kWrite,              // writing its bytes failed
+  kClose,              // closing it failed
+};
+
+// Why a file failed: the step, the system's error code (0 when the system
+// gave none) and, for a failed write, how many bytes had been written.
+struct FileFailure {
+  FileStep step = FileStep::kNone;
+  std::uint32_t code = 0;
+  std::uint32_t written = 0;
+};
 
 // Finds the payload of `entry` among this program's resources: its bytes,
 // which stay valid for the life of the process, and its size. Returns false,
-// with the reason, when there is none.
+// with the reason in `failure`, when there is none.
 bool FindPayload(const PayloadEntry& entry,
                  const char*& data,
                  std::uint32_t& size,
-                 std::wstring& failure);
+                 FileFailure& failure);
 
 // Holds an open Windows file handle (a HANDLE; void* keeps this header free
 // of Windows headers) and closes it when it goes.
@@ -74,61 +159,87 @@ class FileHandle {
 // One file of the pack, opened for writing before any file of the pack is
 // changed, and held until its payload is written.
 struct ClaimedFile {
-  std::wstring path;
   FileHandle handle;
   // The claim made the file: it is removed again when the install stops
   // before writing.
   bool created = false;
   const char* data = nullptr;
   std::uint32_t size = 0;
+  // Why the file cannot be, or could not be, written.
+  FileFailure failure;
 };
 
-// A file that cannot be written, and why.
-struct FileFailure {
-  std::wstring path;
-  std::wstring reason;
-};
+// Sets `path` to `directory` followed by the file name of `entry`. Returns
+// false, with `path` empty, when they do not fit.
+bool MakeTargetPath(const PathText& directory,
+                    const PayloadEntry& entry,
+                    PathText& path);
 
-// Opens every file of `table` in `directory` for writing without changing
-// any, so that nothing stops the pack half way: a payload missing from this
-// program, a missing folder, a folder in a file's place, denied access or a
-// file held by another program without write sharing are all found here.
-// Files held by another program are tried again for about two seconds in
-// all. Returns true with `claims` in table order; otherwise closes what it
-// opened, removes the files it created, leaves `claims` empty and lists in
-// `failures` every file that cannot be written, in table order.
-bool ClaimTargets(const std::wstring& directory,
-                  const std::vector<PayloadEntry>& table,
-                  std::vector<ClaimedFile>& claims,
-                  std::vector<FileFailure>& failures);
+// Opens the `count` files of `table` in `directory` for writing, into
+// `claims` (one for each entry, in table order), without changing any, so
+// that nothing stops the pack half way: a path that is too long, a payload
+// missing from this program, a missing folder, a folder in a file's place,
+// denied access or a file held by another program without write sharing are
+// all found here. Files held by another program are tried again for about
+// two seconds in all. Returns true when every file is held; otherwise closes
+// what it opened, removes the files it created and returns false, with the
+// reason in the `failure` of every file that cannot be written.
+bool ClaimTargets(const PathText& directory,
+                  const PayloadEntry* table,
+                  std::size_t count,
+                  ClaimedFile* claims);
 
 // Rewrites a claimed file with its payload, in place: truncates it, writes
 // every byte and closes it. Returns true when the file was written in full;
-// otherwise false, with the reason in `failure`. A file that cannot be
+// otherwise false, with the reason in `file.failure`. A file that cannot be
 // truncated keeps its old bytes.
-bool WritePayloadFile(ClaimedFile& file, std::wstring& failure);
+bool WritePayloadFile(ClaimedFile& file);
+
+// Appends to `reason` why the file of `entry` failed, as `file.failure`
+// says, in words for the error line.
+void DescribeFileFailure(const PayloadEntry& entry,
+                         const ClaimedFile& file,
+                         ReasonText& reason);
+
+// One file's size before and after the pack is written, in bytes; 0 before
+// when there is no file.
+struct SizeChange {
+  std::uint64_t oldSize;
+  std::uint64_t newSize;
+};
 
 // The most space that writing the pack takes from a volume at any point, in
-// bytes, when the files are written in table order. Each file first gives
-// back its old contents (`first`, 0 when there is no file) as it is
-// truncated, then takes its payload (`second`); both are counted in whole
-// clusters. 0 when no step takes more than the earlier ones gave back.
-std::uint64_t SpaceNeeded(
-    const std::vector<std::pair<std::uint64_t, std::uint64_t>>& oldAndNewSizes,
-    std::uint64_t clusterSize);
+// bytes, when the `count` files of `changes` are written in order. Each file
+// first gives back its old contents as it is truncated, then takes its
+// payload; both are counted in whole clusters. 0 when no step takes more
+// than the earlier ones gave back.
+std::uint64_t SpaceNeeded(const SizeChange* changes,
+                          std::size_t count,
+                          std::uint64_t clusterSize);
 
-// Checks, before any file is opened, that the payloads of `table` fit in
-// `directory`: sets `needed` to what writing them takes (SpaceNeeded, from
-// the files there now and the payloads in this program) and `available` to
-// the free space the volume offers the caller, and returns whether it is
-// enough. Returns true, with both 0, when the free space cannot be read (a
-// missing directory, say): the claims then report their own failures.
-bool PackFits(const std::wstring& directory,
-              const std::vector<PayloadEntry>& table,
+// Checks, before any file is opened, that the payloads of the `count`
+// entries of `table` fit in `directory`: sets `needed` to what writing them
+// takes (SpaceNeeded, from the files there now and the payloads in this
+// program) and `available` to the free space the volume offers the caller,
+// and returns whether it is enough. Returns true, with both 0, when the free
+// space cannot be read (a missing directory, say): the claims then report
+// their own failures.
+bool PackFits(const PathText& directory,
+              const PayloadEntry* table,
+              std::size_t count,
               std::uint64_t& needed,
               std::uint64_t& available);
 
-// Describes a Win32 error code in the system's words, with the code itself.
-std::wstring DescribeSystemError(unsigned long code);
+// Appends to `text` a Win32 error code described in the system's words, on
+// one line, with the code itself.
+void DescribeSystemError(unsigned long code, ReasonText& text);
+
+// Seeds the stack protector's guard from the system's random source. The
+// start-up routine calls it before anything protected runs.
+void SeedStackGuard();
+
+// The program's entry: one run of the installer. The arguments and the
+// environment are not consulted.
+int wmain(int argc, wchar_t* argv[], wchar_t* envp[]);
 
 #endif  // HEBREW_OCR_PACK_INSTALLER_INSTALLER_H_

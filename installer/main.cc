@@ -5,11 +5,6 @@
 
 #include <windows.h>
 
-#include <cstdint>
-#include <iostream>
-#include <string>
-#include <vector>
-
 #include "installer/installer.h"
 
 namespace {
@@ -17,34 +12,71 @@ namespace {
 constexpr int kExitSuccess = 0;
 constexpr int kExitInstallFailed = 1;
 
-// Writes one line to standard error. Paths may hold any characters (Hebrew
-// folder names are common where this pack is wanted), so a console gets
-// UTF-16 and a pipe or file gets UTF-8. A failed write is ignored: a report
-// that cannot be shown must not stop the install or the following lines.
-void PrintErrorLine(const std::wstring& line) {
+// Writes one line to standard output: plain ASCII, ending in CR LF.
+void PrintLine(const char* line) {
+  HANDLE handle = GetStdHandle(STD_OUTPUT_HANDLE);
+  if (handle == nullptr || handle == INVALID_HANDLE_VALUE)
+    return;
+  DWORD length = 0;
+  while (line[length] != '\0')
+    ++length;
+  DWORD written = 0;
+  WriteFile(handle, line, length, &written, nullptr);
+}
+
+// Writes `count` units of `text` to standard error. Paths may hold any
+// characters (Hebrew folder names are common where this pack is wanted), so
+// a console gets UTF-16 and a pipe or file gets UTF-8, converted a piece at
+// a time so that no buffer limits the length.
+void WriteErrorText(HANDLE handle,
+                    bool console,
+                    const wchar_t* text,
+                    std::size_t count) {
+  constexpr std::size_t kPieceUnits = 256;
+  while (count > 0) {
+    std::size_t units = count < kPieceUnits ? count : kPieceUnits;
+    // A surrogate pair is never split between two pieces.
+    if (units < count && text[units - 1] >= 0xD800 && text[units - 1] < 0xDC00)
+      --units;
+    DWORD written = 0;
+    if (console) {
+      WriteConsoleW(handle, text, static_cast<DWORD>(units), &written, nullptr);
+    } else {
+      char utf8[kPieceUnits * 3];
+      const int bytes =
+          WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(units), utf8,
+                              sizeof(utf8), nullptr, nullptr);
+      if (bytes > 0)
+        WriteFile(handle, utf8, static_cast<DWORD>(bytes), &written, nullptr);
+    }
+    text += units;
+    count -= units;
+  }
+}
+
+// Writes one line to standard error, made of `count` pieces. A failed write
+// is ignored: a report that cannot be shown must not stop the install or the
+// following lines.
+void PrintErrorLine(const wchar_t* const* pieces, std::size_t count) {
   HANDLE handle = GetStdHandle(STD_ERROR_HANDLE);
   if (handle == nullptr || handle == INVALID_HANDLE_VALUE)
     return;
-
-  const std::wstring text = line + L"\r\n";
-  DWORD written = 0;
   DWORD mode = 0;
-  if (GetConsoleMode(handle, &mode)) {
-    WriteConsoleW(handle, text.data(), static_cast<DWORD>(text.size()),
-                  &written, nullptr);
-    return;
-  }
+  const bool console = GetConsoleMode(handle, &mode) != FALSE;
+  for (std::size_t i = 0; i < count; ++i)
+    WriteErrorText(handle, console, pieces[i], TextLength(pieces[i]));
+  WriteErrorText(handle, console, L"\r\n", 2);
+}
 
-  const int units = static_cast<int>(text.size());
-  const int bytes = WideCharToMultiByte(CP_UTF8, 0, text.data(), units, nullptr,
-                                        0, nullptr, nullptr);
-  if (bytes <= 0)
-    return;
-  std::string utf8(static_cast<size_t>(bytes), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.data(), units, &utf8[0], bytes, nullptr,
-                      nullptr);
-  WriteFile(handle, utf8.data(), static_cast<DWORD>(utf8.size()), &written,
-            nullptr);
+// "error: cannot write <path>: <reason>", for one file of the pack.
+void PrintFileError(const PathText& directory,
+                    const PayloadEntry& entry,
+                    const ClaimedFile& file) {
+  ReasonText reason;
+  DescribeFileFailure(entry, file, reason);
+  const wchar_t* const pieces[] = {L"error: cannot write ", directory.units,
+                                   entry.fileName, L": ", reason.units};
+  PrintErrorLine(pieces, sizeof(pieces) / sizeof(pieces[0]));
 }
 
 }  // namespace
@@ -56,28 +88,44 @@ int wmain(int /*argc*/, wchar_t* /*argv*/[], wchar_t* /*envp*/[]) {
   // changes nothing the run reports.
   SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
 
-  std::wstring directory;
-  {
-    const std::wstring subPath = L"IRIS_OCR\\resources\\";
-    directory = GetOcrResourceDirectory(subPath);
+  PathText directory;
+  const wchar_t kSubPath[] = L"IRIS_OCR\\resources\\";
+  if (!GetOcrResourceDirectory(kSubPath, directory)) {
+    FixedText<24> limit;
+    limit.AppendNumber(kPathUnits - 1);
+    const wchar_t* const pieces[] = {
+        L"error: the host's installation path with ", kSubPath,
+        L" is longer than ", limit.units, L" characters"};
+    PrintErrorLine(pieces, sizeof(pieces) / sizeof(pieces[0]));
+    PrintLine("installation has failed\r\n");
+    return kExitInstallFailed;
   }
 
   if (directory.empty()) {
-    std::cout << "Quarn Paginor is not installed" << std::endl;
+    PrintLine("Quarn Paginor is not installed\r\n");
     return kExitSuccess;
   }
 
   // A pack that does not fit must not start: each file is truncated before
   // its payload is written, so running out of space part way would leave
   // the installed files destroyed and the new ones partial.
-  const std::vector<PayloadEntry> table = GetPayloadTable();
+  const PayloadEntry* table = GetPayloadTable();
   std::uint64_t needed = 0;
   std::uint64_t available = 0;
-  if (!PackFits(directory, table, needed, available)) {
-    PrintErrorLine(L"error: not enough space in " + directory + L": " +
-                   std::to_wstring(needed) + L" bytes needed, " +
-                   std::to_wstring(available) + L" bytes free");
-    std::cout << "installation has failed" << std::endl;
+  if (!PackFits(directory, table, kPayloadCount, needed, available)) {
+    FixedText<24> neededText;
+    FixedText<24> availableText;
+    neededText.AppendNumber(needed);
+    availableText.AppendNumber(available);
+    const wchar_t* const pieces[] = {L"error: not enough space in ",
+                                     directory.units,
+                                     L": ",
+                                     neededText.units,
+                                     L" bytes needed, ",
+                                     availableText.units,
+                                     L" bytes free"};
+    PrintErrorLine(pieces, sizeof(pieces) / sizeof(pieces[0]));
+    PrintLine("installation has failed\r\n");
     return kExitInstallFailed;
   }
 
@@ -85,31 +133,30 @@ int wmain(int /*argc*/, wchar_t* /*argv*/[], wchar_t* /*envp*/[]) {
   // that cannot be written now (the host's engine holding it, say) fails
   // the install with the installed pack as it was, rather than part new and
   // part old.
-  std::vector<ClaimedFile> claims;
-  std::vector<FileFailure> failures;
-  if (!ClaimTargets(directory, table, claims, failures)) {
-    for (const FileFailure& failure : failures)
-      PrintErrorLine(L"error: cannot write " + failure.path + L": " +
-                     failure.reason);
-    std::cout << "installation has failed" << std::endl;
+  ClaimedFile claims[kPayloadCount];
+  if (!ClaimTargets(directory, table, kPayloadCount, claims)) {
+    for (std::size_t i = 0; i < kPayloadCount; ++i) {
+      if (claims[i].failure.step != FileStep::kNone)
+        PrintFileError(directory, table[i], claims[i]);
+    }
+    PrintLine("installation has failed\r\n");
     return kExitInstallFailed;
   }
 
   // Once writing has begun, a file that fails (a disk error, say) does not
   // keep the others from being written, and every failure is reported.
   bool allWritten = true;
-  for (ClaimedFile& claim : claims) {
-    std::wstring failure;
-    if (!WritePayloadFile(claim, failure)) {
+  for (std::size_t i = 0; i < kPayloadCount; ++i) {
+    if (!WritePayloadFile(claims[i])) {
       allWritten = false;
-      PrintErrorLine(L"error: cannot write " + claim.path + L": " + failure);
+      PrintFileError(directory, table[i], claims[i]);
     }
   }
 
   if (!allWritten) {
-    std::cout << "installation has failed" << std::endl;
+    PrintLine("installation has failed\r\n");
     return kExitInstallFailed;
   }
-  std::cout << "installation has been completed" << std::endl;
+  PrintLine("installation has been completed\r\n");
   return kExitSuccess;
 }

@@ -7,37 +7,41 @@
 
 namespace {
 
-// Describes a failure in the operating system's words, given the thread's
-// last error read right after the failing call. Callers clear it before the
-// call, so a code left behind by an earlier one is never taken for the
-// reason.
-std::wstring DescribeFailure(DWORD code) {
+// The order is the order of writing; it is not the order of the IDs.
+constexpr PayloadEntry kPayloadTable[kPayloadCount] = {
+    {110, L"hebrew.ilex"},       {114, L"heb.ilex"},       {111, L"eng.ilex"},
+    {112, L"hebrew_engine.bin"}, {113, L"net_hebrew.bin"}, {115, L"hebrew.ocr"},
+};
+
+// Room kept at the end of a reason for " (error 4294967295)".
+constexpr std::size_t kErrorCodeUnits = 20;
+
+// Appends the system's description of `code`, or says that the system gave
+// none. Callers clear the thread's last error before the failing call, so a
+// code left behind by an earlier one is never taken for the reason.
+void DescribeCode(std::uint32_t code, ReasonText& reason) {
   if (code != ERROR_SUCCESS)
-    return DescribeSystemError(code);
-  return L"the system gave no reason";
+    DescribeSystemError(code, reason);
+  else
+    reason.Append(L"the system gave no reason");
 }
 
 }  // namespace
 
-std::vector<PayloadEntry> GetPayloadTable() {
-  // The order is the order of writing; it is not the order of the IDs.
-  return {
-      {110, L"hebrew.ilex"},    {114, L"heb.ilex"},
-      {111, L"eng.ilex"},       {112, L"hebrew_engine.bin"},
-      {113, L"net_hebrew.bin"}, {115, L"hebrew.ocr"},
-  };
+const PayloadEntry* GetPayloadTable() {
+  return kPayloadTable;
 }
 
 bool FindPayload(const PayloadEntry& entry,
                  const char*& data,
                  std::uint32_t& size,
-                 std::wstring& failure) {
-  const std::wstring resource = std::to_wstring(entry.resourceId);
+                 FileFailure& failure) {
+  data = nullptr;
+  size = 0;
   HRSRC info =
       FindResourceW(nullptr, MAKEINTRESOURCEW(entry.resourceId), RT_RCDATA);
   if (info == nullptr) {
-    failure =
-        L"payload resource " + resource + L" is missing from this program";
+    failure = {FileStep::kPayloadMissing, 0, 0};
     return false;
   }
   size = SizeofResource(nullptr, info);
@@ -45,15 +49,14 @@ bool FindPayload(const PayloadEntry& entry,
   data = static_cast<const char*>(loaded != nullptr ? LockResource(loaded)
                                                     : nullptr);
   if (data == nullptr) {
-    failure = L"payload resource " + resource + L" cannot be loaded: " +
-              DescribeSystemError(GetLastError());
+    failure = {FileStep::kPayloadUnloadable, GetLastError(), 0};
     return false;
   }
   return true;
 }
 
-bool WritePayloadFile(ClaimedFile& file, std::wstring& failure) {
-  failure.clear();
+bool WritePayloadFile(ClaimedFile& file) {
+  file.failure = {};
   HANDLE handle = file.handle.get();
 
   // Truncate first, so that the old contents give their space back before
@@ -64,7 +67,7 @@ bool WritePayloadFile(ClaimedFile& file, std::wstring& failure) {
   SetLastError(ERROR_SUCCESS);
   if (!SetFilePointerEx(handle, start, nullptr, FILE_BEGIN) ||
       !SetEndOfFile(handle)) {
-    failure = DescribeFailure(GetLastError());
+    file.failure = {FileStep::kTruncate, GetLastError(), 0};
     return false;
   }
 
@@ -80,38 +83,93 @@ bool WritePayloadFile(ClaimedFile& file, std::wstring& failure) {
                                  file.size - written, &chunk, nullptr);
     written += chunk;
     if (!wrote || chunk == 0) {
-      failure = L"writing failed after " + std::to_wstring(written) + L" of " +
-                std::to_wstring(file.size) + L" bytes: " +
-                DescribeFailure(GetLastError());
+      file.failure = {FileStep::kWrite, GetLastError(), written};
       return false;
     }
   }
 
   SetLastError(ERROR_SUCCESS);
   if (!file.handle.Close()) {
-    failure = L"closing failed: " + DescribeFailure(GetLastError());
+    file.failure = {FileStep::kClose, GetLastError(), 0};
     return false;
   }
   return true;
 }
 
-std::wstring DescribeSystemError(unsigned long code) {
-  wchar_t* buffer = nullptr;
-  const DWORD length = FormatMessageW(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-          FORMAT_MESSAGE_IGNORE_INSERTS,
-      nullptr, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
-  std::wstring text;
-  if (length != 0 && buffer != nullptr)
-    text.assign(buffer, length);
-  LocalFree(buffer);
-
-  // System messages end with a line break, which would split the report.
-  while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n' ||
-                           text.back() == L' ')) {
-    text.pop_back();
+void DescribeFileFailure(const PayloadEntry& entry,
+                         const ClaimedFile& file,
+                         ReasonText& reason) {
+  const FileFailure& failure = file.failure;
+  switch (failure.step) {
+    case FileStep::kNone:
+      reason.Append(L"no failure");
+      return;
+    case FileStep::kPathTooLong:
+      reason.Append(L"the path is longer than ");
+      reason.AppendNumber(kPathUnits - 1);
+      reason.Append(L" characters");
+      return;
+    case FileStep::kPayloadMissing:
+    case FileStep::kPayloadUnloadable:
+      reason.Append(L"payload resource ");
+      reason.AppendNumber(entry.resourceId);
+      if (failure.step == FileStep::kPayloadMissing) {
+        reason.Append(L" is missing from this program");
+      } else {
+        reason.Append(L" cannot be loaded: ");
+        DescribeSystemError(failure.code, reason);
+      }
+      return;
+    case FileStep::kOpen:
+      DescribeSystemError(failure.code, reason);
+      return;
+    case FileStep::kRemoveCreated:
+      reason.Append(
+          L"the empty file that this install created cannot be removed: ");
+      DescribeSystemError(failure.code, reason);
+      return;
+    case FileStep::kTruncate:
+      DescribeCode(failure.code, reason);
+      return;
+    case FileStep::kWrite:
+      reason.Append(L"writing failed after ");
+      reason.AppendNumber(failure.written);
+      reason.Append(L" of ");
+      reason.AppendNumber(file.size);
+      reason.Append(L" bytes: ");
+      DescribeCode(failure.code, reason);
+      return;
+    case FileStep::kClose:
+      reason.Append(L"closing failed: ");
+      DescribeCode(failure.code, reason);
+      return;
   }
-  if (text.empty())
-    text = L"unknown error";
-  return text + L" (error " + std::to_wstring(code) + L")";
+}
+
+void DescribeSystemError(unsigned long code, ReasonText& text) {
+  // The system's message goes straight into the text's buffer, with room
+  // kept for the code after it. A message that does not fit is not taken.
+  const std::size_t free =
+      sizeof(text.units) / sizeof(text.units[0]) - text.length;
+  const std::size_t start = text.length;
+  DWORD length = 0;
+  if (free > kErrorCodeUnits + 1) {
+    const std::size_t room = free - kErrorCodeUnits;
+    length = FormatMessageW(
+        FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+        code, 0, text.units + start, static_cast<DWORD>(room), nullptr);
+  }
+  // System messages end with a line break, which would split the report.
+  while (length > 0 && (text.units[start + length - 1] == L'\r' ||
+                        text.units[start + length - 1] == L'\n' ||
+                        text.units[start + length - 1] == L' ')) {
+    --length;
+  }
+  text.length = start + length;
+  text.units[text.length] = L'\0';
+  if (length == 0)
+    text.Append(L"unknown error");
+  text.Append(L" (error ");
+  text.AppendNumber(code);
+  text.Append(L")");
 }

@@ -5,8 +5,6 @@
 
 #include <windows.h>
 
-#include <algorithm>
-
 #include "installer/installer.h"
 
 namespace {
@@ -23,9 +21,9 @@ bool IsHeldByAnotherProgram(DWORD code) {
 }
 
 // The size of the file at `path`, or 0 when there is none.
-std::uint64_t ExistingFileSize(const std::wstring& path) {
+std::uint64_t ExistingFileSize(const PathText& path) {
   WIN32_FILE_ATTRIBUTE_DATA attributes;
-  if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &attributes) ||
+  if (!GetFileAttributesExW(path.units, GetFileExInfoStandard, &attributes) ||
       (attributes.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
     return 0;
   }
@@ -33,16 +31,16 @@ std::uint64_t ExistingFileSize(const std::wstring& path) {
          attributes.nFileSizeLow;
 }
 
-// Opens `claim.path` for writing, creating it when it is missing but
-// changing nothing in a file that is there. Readers and writers may go on
-// sharing the file, as the host's engine may be reading it; only deleting
-// or renaming it is refused while the install holds it. Returns the Win32
-// error, or ERROR_SUCCESS.
-DWORD OpenTarget(ClaimedFile& claim) {
+// Opens `path` for writing into `claim`, creating the file when it is
+// missing but changing nothing in a file that is there. Readers and writers
+// may go on sharing the file, as the host's engine may be reading it; only
+// deleting or renaming it is refused while the install holds it. Returns the
+// Win32 error, or ERROR_SUCCESS.
+DWORD OpenTarget(const PathText& path, ClaimedFile& claim) {
   SetLastError(ERROR_SUCCESS);
-  HANDLE handle = CreateFileW(claim.path.c_str(), GENERIC_WRITE,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE handle =
+      CreateFileW(path.units, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                  nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   const DWORD code = GetLastError();
   if (handle == INVALID_HANDLE_VALUE)
     return code != ERROR_SUCCESS ? code : ERROR_GEN_FAILURE;
@@ -54,20 +52,21 @@ DWORD OpenTarget(ClaimedFile& claim) {
 // Closes every claim and removes the files that the claims created, so that
 // a target that was missing is missing again. A file that cannot be removed
 // is reported, as it is left behind empty.
-void ReleaseClaims(std::vector<ClaimedFile>& claims,
-                   std::vector<FileFailure>& failures) {
-  for (ClaimedFile& claim : claims) {
+void ReleaseClaims(const PathText& directory,
+                   const PayloadEntry* table,
+                   std::size_t count,
+                   ClaimedFile* claims) {
+  for (std::size_t i = 0; i < count; ++i) {
+    ClaimedFile& claim = claims[i];
     if (claim.handle.get() == nullptr)
       continue;
     claim.handle.Close();
-    if (claim.created && !DeleteFileW(claim.path.c_str())) {
-      failures.push_back({claim.path,
-                          L"the empty file that this install created cannot be "
-                          L"removed: " +
-                              DescribeSystemError(GetLastError())});
+    PathText path;
+    if (claim.created && MakeTargetPath(directory, table[i], path) &&
+        !DeleteFileW(path.units)) {
+      claim.failure = {FileStep::kRemoveCreated, GetLastError(), 0};
     }
   }
-  claims.clear();
 }
 
 }  // namespace
@@ -89,18 +88,29 @@ bool FileHandle::Close() {
   return closed != FALSE;
 }
 
-bool ClaimTargets(const std::wstring& directory,
-                  const std::vector<PayloadEntry>& table,
-                  std::vector<ClaimedFile>& claims,
-                  std::vector<FileFailure>& failures) {
-  failures.clear();
-  claims.clear();
-  claims.resize(table.size());
-  // One reason per file that cannot be written, empty for the others.
-  std::vector<std::wstring> reasons(table.size());
-  for (size_t i = 0; i < table.size(); ++i) {
-    claims[i].path = directory + table[i].fileName;
-    FindPayload(table[i], claims[i].data, claims[i].size, reasons[i]);
+bool MakeTargetPath(const PathText& directory,
+                    const PayloadEntry& entry,
+                    PathText& path) {
+  path.Clear();
+  if (path.Append(directory.units, directory.length) &&
+      path.Append(entry.fileName)) {
+    return true;
+  }
+  path.Clear();
+  return false;
+}
+
+bool ClaimTargets(const PathText& directory,
+                  const PayloadEntry* table,
+                  std::size_t count,
+                  ClaimedFile* claims) {
+  for (std::size_t i = 0; i < count; ++i) {
+    claims[i] = ClaimedFile();
+    PathText path;
+    if (!MakeTargetPath(directory, table[i], path))
+      claims[i].failure = {FileStep::kPathTooLong, 0, 0};
+    else
+      FindPayload(table[i], claims[i].data, claims[i].size, claims[i].failure);
   }
 
   // Every file is tried in each round; the ones held by another program
@@ -109,35 +119,38 @@ bool ClaimTargets(const std::wstring& directory,
   const ULONGLONG deadline = GetTickCount64() + kHoldWaitMilliseconds;
   for (;;) {
     bool waiting = false;
-    for (size_t i = 0; i < claims.size(); ++i) {
-      if (claims[i].handle.get() != nullptr || !reasons[i].empty())
+    for (std::size_t i = 0; i < count; ++i) {
+      ClaimedFile& claim = claims[i];
+      if (claim.handle.get() != nullptr ||
+          claim.failure.step != FileStep::kNone)
         continue;
-      const DWORD code = OpenTarget(claims[i]);
+      PathText path;
+      MakeTargetPath(directory, table[i], path);
+      const DWORD code = OpenTarget(path, claim);
       if (code == ERROR_SUCCESS)
         continue;
       if (IsHeldByAnotherProgram(code) && GetTickCount64() < deadline)
         waiting = true;
       else
-        reasons[i] = DescribeSystemError(code);
+        claim.failure = {FileStep::kOpen, code, 0};
     }
     if (!waiting)
       break;
     Sleep(kHoldRetryMilliseconds);
   }
 
-  for (size_t i = 0; i < claims.size(); ++i) {
-    if (!reasons[i].empty())
-      failures.push_back({claims[i].path, reasons[i]});
+  for (std::size_t i = 0; i < count; ++i) {
+    if (claims[i].failure.step != FileStep::kNone) {
+      ReleaseClaims(directory, table, count, claims);
+      return false;
+    }
   }
-  if (failures.empty())
-    return true;
-  ReleaseClaims(claims, failures);
-  return false;
+  return true;
 }
 
-std::uint64_t SpaceNeeded(
-    const std::vector<std::pair<std::uint64_t, std::uint64_t>>& oldAndNewSizes,
-    std::uint64_t clusterSize) {
+std::uint64_t SpaceNeeded(const SizeChange* changes,
+                          std::size_t count,
+                          std::uint64_t clusterSize) {
   const std::uint64_t cluster = clusterSize != 0 ? clusterSize : 1;
   const auto clusters = [cluster](std::uint64_t bytes) {
     return (bytes / cluster + (bytes % cluster != 0 ? 1 : 0)) * cluster;
@@ -146,16 +159,18 @@ std::uint64_t SpaceNeeded(
   // payloads take; only the highest point counts.
   std::int64_t taken = 0;
   std::int64_t peak = 0;
-  for (const auto& [oldSize, newSize] : oldAndNewSizes) {
-    taken -= static_cast<std::int64_t>(clusters(oldSize));
-    taken += static_cast<std::int64_t>(clusters(newSize));
-    peak = std::max(peak, taken);
+  for (std::size_t i = 0; i < count; ++i) {
+    taken -= static_cast<std::int64_t>(clusters(changes[i].oldSize));
+    taken += static_cast<std::int64_t>(clusters(changes[i].newSize));
+    if (taken > peak)
+      peak = taken;
   }
   return static_cast<std::uint64_t>(peak);
 }
 
-bool PackFits(const std::wstring& directory,
-              const std::vector<PayloadEntry>& table,
+bool PackFits(const PathText& directory,
+              const PayloadEntry* table,
+              std::size_t count,
               std::uint64_t& needed,
               std::uint64_t& available) {
   needed = 0;
@@ -164,26 +179,30 @@ bool PackFits(const std::wstring& directory,
   wchar_t volume[MAX_PATH + 1] = {};
   DWORD sectorsPerCluster = 0, bytesPerSector = 0, freeClusters = 0,
         totalClusters = 0;
-  if (!GetDiskFreeSpaceExW(directory.c_str(), &freeToCaller, nullptr,
-                           nullptr) ||
-      !GetVolumePathNameW(directory.c_str(), volume, MAX_PATH + 1) ||
+  if (!GetDiskFreeSpaceExW(directory.units, &freeToCaller, nullptr, nullptr) ||
+      !GetVolumePathNameW(directory.units, volume, MAX_PATH + 1) ||
       !GetDiskFreeSpaceW(volume, &sectorsPerCluster, &bytesPerSector,
                          &freeClusters, &totalClusters)) {
     return true;
   }
 
-  // A payload missing from this program stops the install before any file
-  // is written; it takes nothing.
-  std::vector<std::pair<std::uint64_t, std::uint64_t>> sizes;
-  for (const PayloadEntry& entry : table) {
+  // A payload missing from this program, or a path too long, stops the
+  // install before any file is written; it takes nothing.
+  SizeChange changes[kPayloadCount];
+  std::size_t changed = 0;
+  for (std::size_t i = 0; i < count && changed < kPayloadCount; ++i) {
     const char* data = nullptr;
     std::uint32_t size = 0;
-    std::wstring ignored;
-    if (FindPayload(entry, data, size, ignored))
-      sizes.emplace_back(ExistingFileSize(directory + entry.fileName), size);
+    FileFailure ignored;
+    PathText path;
+    if (MakeTargetPath(directory, table[i], path) &&
+        FindPayload(table[i], data, size, ignored)) {
+      changes[changed++] = {ExistingFileSize(path), size};
+    }
   }
   needed = SpaceNeeded(
-      sizes, std::uint64_t{sectorsPerCluster} * std::uint64_t{bytesPerSector});
+      changes, changed,
+      std::uint64_t{sectorsPerCluster} * std::uint64_t{bytesPerSector});
   available = freeToCaller.QuadPart;
   return needed <= available;
 }

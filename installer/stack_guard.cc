@@ -4,20 +4,18 @@
 // calls __stack_chk_fail when the copy has changed by the time the function
 // returns.
 //
-// The toolchain's own library for this seeds the guard through the legacy
-// crypto provider, which loads a whole provider DLL at start-up, and on a
-// smashed frame runs C-runtime code on the damaged stack. This unit seeds the
-// guard from the system's random source and fails fast, in the kernel, as
-// MSVC's /GS does.
+// The guard is seeded from the system's random source, and a smashed frame
+// fails fast, in the kernel, as MSVC's /GS does: no code runs on the damaged
+// stack.
 //
-// It is built without the protector itself: the constructor changes the guard
+// This unit is built without the protector itself: seeding changes the guard
 // that a protected frame of its own would be checked against.
 
 #include <windows.h>
 
 #include <ntsecapi.h>
 
-#include <cstdint>
+#include "installer/installer.h"
 
 namespace {
 
@@ -49,8 +47,8 @@ std::uint64_t FallbackGuard() {
 
 extern "C" {
 
-// Zero until the constructor below runs; functions that run before it and
-// return before it still match their own copies.
+// Zero until SeedStackGuard runs; functions that run before it and return
+// before it still match their own copies.
 void* __stack_chk_guard;
 
 __attribute__((noreturn)) void __stack_chk_fail(void) {
@@ -65,12 +63,7 @@ __attribute__((noreturn)) void __stack_chk_fail(void) {
 
 }  // extern "C"
 
-namespace {
-
-// The first constructor a program may have: the C runtime's start-up code
-// calls it before any of the program's own initialisers and before its entry
-// point.
-__attribute__((constructor(101))) void SeedStackGuard() {
+void SeedStackGuard() {
   std::uint64_t guard = 0;
   if (!RtlGenRandom(&guard, sizeof(guard)))
     guard = 0;
@@ -82,5 +75,3 @@ __attribute__((constructor(101))) void SeedStackGuard() {
   __stack_chk_guard =
       reinterpret_cast<void*>(static_cast<std::uintptr_t>(guard));
 }
-
-}  // namespace

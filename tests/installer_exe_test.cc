@@ -65,7 +65,7 @@ class InstallerRunTest : public HostRegistryTest {
   // to the payload embedded in the installer and to the file it was built
   // from.
   void ExpectPackInstalled(const std::wstring& resources) {
-    for (const PayloadEntry& entry : GetPayloadTable()) {
+    for (const PayloadEntry& entry : PayloadTable()) {
       const std::string payload = ResourceBytes(installer_, entry.resourceId);
       const std::string installed = ReadFileBytes(resources + entry.fileName);
       EXPECT_FALSE(payload.empty()) << "payload " << int(entry.resourceId);
@@ -90,10 +90,10 @@ class InstallerRunTest : public HostRegistryTest {
   // `resources` does not exist.
   std::vector<std::string> MissingFolderErrors(const std::wstring& resources) {
     std::vector<std::string> lines;
-    for (const PayloadEntry& entry : GetPayloadTable()) {
+    for (const PayloadEntry& entry : PayloadTable()) {
       lines.push_back(ToUtf8(L"error: cannot write " + resources +
                              entry.fileName + L": " +
-                             DescribeSystemError(ERROR_PATH_NOT_FOUND)));
+                             SystemError(ERROR_PATH_NOT_FOUND)));
     }
     return lines;
   }
@@ -177,17 +177,17 @@ TEST_F(InstallerRunTest, FilesHeldForGoodFailTheInstallAndNothingChanges) {
 
   EXPECT_EQ(run.out, "installation has failed\r\n");
   EXPECT_EQ(run.exitCode, 1u);
-  const std::wstring held = DescribeSystemError(ERROR_SHARING_VIOLATION);
+  const std::wstring held = SystemError(ERROR_SHARING_VIOLATION);
   EXPECT_EQ(
       Lines(run.err),
       (std::vector<std::string>{
           ToUtf8(L"error: cannot write " + resources + L"heb.ilex: " + held),
           ToUtf8(L"error: cannot write " + resources + L"hebrew.ocr: " + held),
       }));
-  for (const PayloadEntry& entry : GetPayloadTable()) {
+  for (const PayloadEntry& entry : PayloadTable()) {
     const std::wstring path = resources + entry.fileName;
-    if (std::find(installed.begin(), installed.end(), entry.fileName) !=
-        installed.end()) {
+    if (std::find(installed.begin(), installed.end(),
+                  std::wstring(entry.fileName)) != installed.end()) {
       EXPECT_EQ(ReadFileBytes(path), "older " + ToUtf8(entry.fileName));
     } else {
       EXPECT_FALSE(PathExists(path)) << ToUtf8(entry.fileName) << " created";
@@ -258,13 +258,13 @@ TEST_F(InstallerRunTest, SmallDriveInstallsOnlyWhatFits) {
   const std::wstring resources = folder + L"Host\\IRIS_OCR\\resources\\";
   MakeDirectories(resources);
   SetInstallPath(KEY_WOW64_64KEY, folder + L"Host\\");
-  const std::vector<PayloadEntry> table = GetPayloadTable();
+  const std::vector<PayloadEntry> table = PayloadTable();
 
   // An installed pack whose hebrew.ocr, written last, holds 3 MB: the five
   // files before it would run out of space before it gives its space back.
   std::vector<std::string> installed;
   for (const PayloadEntry& entry : table) {
-    installed.push_back(entry.fileName == L"hebrew.ocr"
+    installed.push_back(std::wstring(entry.fileName) == L"hebrew.ocr"
                             ? std::string(3000000, 'o')
                             : "installed " + ToUtf8(entry.fileName));
     WriteFileBytes(resources + entry.fileName, installed.back());

@@ -22,14 +22,16 @@ const PayloadEntry kLarge = {115, L"hebrew.ocr"};
 bool ClaimAndWrite(const std::wstring& directory,
                    const PayloadEntry& entry,
                    std::wstring& failure) {
-  std::vector<ClaimedFile> claims;
-  std::vector<FileFailure> failures;
-  if (!ClaimTargets(directory, {entry}, claims, failures)) {
-    EXPECT_EQ(failures.size(), 1u);
-    failure = failures.empty() ? L"" : failures[0].reason;
-    return false;
-  }
-  return WritePayloadFile(claims[0], failure);
+  PathText folder;
+  EXPECT_TRUE(folder.Append(directory.c_str()));
+  ClaimedFile claim;
+  const bool written =
+      ClaimTargets(folder, &entry, 1, &claim) && WritePayloadFile(claim);
+  ReasonText reason;
+  if (!written)
+    DescribeFileFailure(entry, claim, reason);
+  failure = Str(reason);
+  return written;
 }
 
 class PayloadWriterTest : public ::testing::Test {
@@ -41,7 +43,7 @@ class PayloadWriterTest : public ::testing::Test {
 };
 
 TEST(PayloadTableTest, ListsTheSixFilesInWritingOrder) {
-  const std::vector<PayloadEntry> table = GetPayloadTable();
+  const std::vector<PayloadEntry> table = PayloadTable();
   const std::vector<std::pair<int, std::wstring>> expected = {
       {110, L"hebrew.ilex"},    {114, L"heb.ilex"},
       {111, L"eng.ilex"},       {112, L"hebrew_engine.bin"},
@@ -50,7 +52,8 @@ TEST(PayloadTableTest, ListsTheSixFilesInWritingOrder) {
   ASSERT_EQ(table.size(), expected.size());
   for (size_t i = 0; i < table.size(); ++i) {
     EXPECT_EQ(table[i].resourceId, expected[i].first) << "entry " << i;
-    EXPECT_EQ(table[i].fileName, expected[i].second) << "entry " << i;
+    EXPECT_EQ(std::wstring(table[i].fileName), expected[i].second)
+        << "entry " << i;
   }
 }
 
@@ -105,7 +108,7 @@ TEST_F(PayloadWriterTest, MissingDirectoryIsNotCreated) {
   const std::wstring absent = directory_ + L"IRIS_OCR\\resources\\";
   std::wstring failure;
   EXPECT_FALSE(ClaimAndWrite(absent, kAllBytes, failure));
-  EXPECT_EQ(failure, DescribeSystemError(ERROR_PATH_NOT_FOUND));
+  EXPECT_EQ(failure, SystemError(ERROR_PATH_NOT_FOUND));
   EXPECT_FALSE(PathExists(directory_ + L"IRIS_OCR"));
 }
 
@@ -129,7 +132,7 @@ TEST_F(PayloadWriterTest, AFileMappedByAnotherProgramKeepsItsBytes) {
   UnmapViewOfFile(view);
   CloseHandle(mapping);
   CloseHandle(file);
-  EXPECT_EQ(failure, DescribeSystemError(ERROR_USER_MAPPED_FILE));
+  EXPECT_EQ(failure, SystemError(ERROR_USER_MAPPED_FILE));
   EXPECT_EQ(ReadFileBytes(path), "mapped by the engine");
 }
 
@@ -145,23 +148,29 @@ TEST_F(PayloadWriterTest, ClaimFindsEveryFileThatCannotBeWrittenAndKeepsAll) {
                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   ASSERT_NE(held, INVALID_HANDLE_VALUE);
 
-  std::vector<ClaimedFile> claims;
-  std::vector<FileFailure> failures;
-  EXPECT_FALSE(ClaimTargets(directory_, GetPayloadTable(), claims, failures));
+  PathText directory;
+  ASSERT_TRUE(directory.Append(directory_.c_str()));
+  ClaimedFile claims[kPayloadCount];
+  EXPECT_FALSE(
+      ClaimTargets(directory, GetPayloadTable(), kPayloadCount, claims));
   CloseHandle(held);
 
   std::vector<std::wstring> reported;
-  for (const FileFailure& failure : failures)
-    reported.push_back(failure.path + L": " + failure.reason);
+  for (size_t i = 0; i < kPayloadCount; ++i) {
+    EXPECT_EQ(claims[i].handle.get(), nullptr) << "claim " << i << " kept";
+    if (claims[i].failure.step == FileStep::kNone)
+      continue;
+    ReasonText reason;
+    DescribeFileFailure(GetPayloadTable()[i], claims[i], reason);
+    reported.push_back(GetPayloadTable()[i].fileName + (L": " + Str(reason)));
+  }
   EXPECT_EQ(reported,
             (std::vector<std::wstring>{
-                heldPath + L": " + DescribeSystemError(ERROR_SHARING_VIOLATION),
-                directory_ + L"hebrew_engine.bin: " +
-                    DescribeSystemError(ERROR_ACCESS_DENIED),
-                directory_ + L"net_hebrew.bin: payload resource 113 is "
-                             L"missing from this program",
+                L"hebrew.ilex: " + SystemError(ERROR_SHARING_VIOLATION),
+                L"hebrew_engine.bin: " + SystemError(ERROR_ACCESS_DENIED),
+                L"net_hebrew.bin: payload resource 113 is missing from this "
+                L"program",
             }));
-  EXPECT_TRUE(claims.empty());
   EXPECT_EQ(ReadFileBytes(heldPath), "held");
   EXPECT_EQ(ReadFileBytes(directory_ + L"eng.ilex"), "installed");
   EXPECT_FALSE(PathExists(directory_ + L"heb.ilex"));
@@ -169,15 +178,29 @@ TEST_F(PayloadWriterTest, ClaimFindsEveryFileThatCannotBeWrittenAndKeepsAll) {
   EXPECT_FALSE(PathExists(directory_ + L"hebrew.ocr"));
   EXPECT_TRUE(GetFileAttributesW((directory_ + L"hebrew_engine.bin").c_str()) &
               FILE_ATTRIBUTE_DIRECTORY);
+
+  // A folder whose path leaves no room for a file name, not even for the
+  // shortest, heb.ilex, by one unit: every file is refused with that reason,
+  // and no path is cut short to make it fit.
+  PathText deep;
+  ASSERT_TRUE(deep.Append(directory_.c_str()));
+  ASSERT_TRUE(deep.Append(
+      std::wstring(kPathUnits - 9 - deep.length, L'd').append(L"\\").c_str()));
+  ASSERT_EQ(deep.length + std::wstring(L"heb.ilex").size(), kPathUnits);
+  EXPECT_FALSE(ClaimTargets(deep, GetPayloadTable(), kPayloadCount, claims));
+  for (size_t i = 0; i < kPayloadCount; ++i) {
+    ReasonText reason;
+    DescribeFileFailure(GetPayloadTable()[i], claims[i], reason);
+    EXPECT_EQ(Str(reason), L"the path is longer than 511 characters");
+  }
 }
 
 TEST(PayloadWriterFullDriveTest, AFullDriveIsReportedAsFull) {
   const std::wstring folder = SmallDriveFolder();
   if (folder.empty())
     GTEST_SKIP() << kNoSmallDrive;
-  const std::wstring diskFull = DescribeSystemError(ERROR_DISK_FULL);
-  const std::wstring handleDiskFull =
-      DescribeSystemError(ERROR_HANDLE_DISK_FULL);
+  const std::wstring diskFull = SystemError(ERROR_DISK_FULL);
+  const std::wstring handleDiskFull = SystemError(ERROR_HANDLE_DISK_FULL);
 
   // With nothing free the first byte is refused. With one cluster free the
   // write stops part way, which Wine reports as a success with fewer bytes.
@@ -203,32 +226,36 @@ TEST(SpaceNeededTest, CountsClustersStepByStepInTableOrder) {
   const std::uint64_t oldFile = 3000000;
   const std::uint64_t freeBytes = 5 * 1024 * 1024 - 3002368;
   const auto sizes = [&](size_t oldIndex) {
-    std::vector<std::pair<std::uint64_t, std::uint64_t>> pairs;
+    std::vector<SizeChange> changes;
     for (size_t i = 0; i < payloads.size(); ++i)
-      pairs.emplace_back(i == oldIndex ? oldFile : 0, payloads[i]);
-    return pairs;
+      changes.push_back({i == oldIndex ? oldFile : 0, payloads[i]});
+    return changes;
+  };
+  const auto needed = [](const std::vector<SizeChange>& changes,
+                         std::uint64_t cluster) {
+    return SpaceNeeded(changes.data(), changes.size(), cluster);
   };
 
   // An old hebrew.ilex is written first, so its space comes back first: the
   // most taken is at the end, the whole pack (4128768 bytes in clusters)
   // less the old file.
-  EXPECT_EQ(SpaceNeeded(sizes(0), 4096), 4128768u - 3002368u);
-  EXPECT_LE(SpaceNeeded(sizes(0), 4096), freeBytes);
+  EXPECT_EQ(needed(sizes(0), 4096), 4128768u - 3002368u);
+  EXPECT_LE(needed(sizes(0), 4096), freeBytes);
   // An old hebrew.ocr is written last: the five before it must fit first.
-  EXPECT_EQ(SpaceNeeded(sizes(5), 4096), 2490368u);
-  EXPECT_GT(SpaceNeeded(sizes(5), 4096), freeBytes);
+  EXPECT_EQ(needed(sizes(5), 4096), 2490368u);
+  EXPECT_GT(needed(sizes(5), 4096), freeBytes);
 
   // No old files (missing ones count as 0): the whole pack.
-  EXPECT_EQ(SpaceNeeded(sizes(payloads.size()), 4096), 4128768u);
-  EXPECT_EQ(SpaceNeeded(sizes(payloads.size()), 1), 4118460u);
-  EXPECT_EQ(SpaceNeeded(sizes(payloads.size()), 0), 4118460u);
+  EXPECT_EQ(needed(sizes(payloads.size()), 4096), 4128768u);
+  EXPECT_EQ(needed(sizes(payloads.size()), 1), 4118460u);
+  EXPECT_EQ(needed(sizes(payloads.size()), 0), 4118460u);
   // Old files at least as large as their payloads: nothing more is taken.
-  EXPECT_EQ(SpaceNeeded({{5000, 4097}, {4096, 1}}, 4096), 0u);
-  EXPECT_EQ(SpaceNeeded({}, 4096), 0u);
+  EXPECT_EQ(needed({{5000, 4097}, {4096, 1}}, 4096), 0u);
+  EXPECT_EQ(needed({}, 4096), 0u);
 }
 
 TEST(SystemErrorTest, GivesTheSystemTextOnOneLineWithTheCode) {
-  const std::wstring text = DescribeSystemError(ERROR_ACCESS_DENIED);
+  const std::wstring text = SystemError(ERROR_ACCESS_DENIED);
   EXPECT_EQ(text.find_first_of(L"\r\n"), std::wstring::npos);
   EXPECT_NE(text.find(L"(error 5)"), std::wstring::npos);
   EXPECT_GT(text.size(), std::wstring(L" (error 5)").size());

@@ -1,7 +1,7 @@
 // Overruns a stack buffer on purpose: 16 bytes into an 8-byte array. Built
-// with the project's compile options, its stack protector ends the program
-// before the damaged frame returns. Without one, the overrun lands in the
-// frame's padding and the program exits normally with 0.
+// like the installer, with its start-up and stack protector, it is ended by
+// the protector before the damaged frame returns. Without one, the overrun
+// lands in the frame's padding and the program exits normally with 0.
 //
 // Run with the argument "guard", it prints the protector's guard value in
 // hexadecimal instead and exits with 0.
@@ -10,8 +10,8 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstring>
+
+#include "installer/installer.h"
 
 #if defined(_MSC_VER)
 #define HEBREW_OCR_NOINLINE __declspec(noinline)
@@ -47,12 +47,35 @@ LONG WINAPI EndWithExceptionCode(EXCEPTION_POINTERS* exception) {
   return EXCEPTION_EXECUTE_HANDLER;
 }
 
+// Whether the command line's last word is "guard". The program is started
+// without a runtime to split its command line.
+bool AskedForGuard() {
+  const wchar_t* line = GetCommandLineW();
+  const std::size_t length = TextLength(line);
+  const wchar_t word[] = L" guard";
+  const std::size_t wordLength = TextLength(word);
+  if (length < wordLength)
+    return false;
+  for (std::size_t i = 0; i < wordLength; ++i) {
+    if (line[length - wordLength + i] != word[i])
+      return false;
+  }
+  return true;
+}
+
 }  // namespace
 
-int main(int argc, char* argv[]) {
-  if (argc == 2 && std::strcmp(argv[1], "guard") == 0) {
-    std::printf("%016llx\n",
-                static_cast<unsigned long long>(HEBREW_OCR_STACK_GUARD));
+int wmain(int /*argc*/, wchar_t* /*argv*/[], wchar_t* /*envp*/[]) {
+  if (AskedForGuard()) {
+    char line[18];
+    std::uint64_t guard = HEBREW_OCR_STACK_GUARD;
+    for (int i = 15; i >= 0; --i, guard >>= 4)
+      line[i] = "0123456789abcdef"[guard & 0xF];
+    line[16] = '\r';
+    line[17] = '\n';
+    DWORD written = 0;
+    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), line, sizeof(line), &written,
+              nullptr);
     return 0;
   }
   SetUnhandledExceptionFilter(EndWithExceptionCode);

@@ -6,8 +6,6 @@
 #include <fstream>
 #include <iterator>
 
-#include "installer/installer.h"
-
 namespace {
 
 constexpr REGSAM kViews[] = {KEY_WOW64_64KEY, KEY_WOW64_32KEY};
@@ -77,6 +75,17 @@ std::string ReadWaiting(HANDLE pipe) {
 }
 
 }  // namespace
+
+std::vector<PayloadEntry> PayloadTable() {
+  const PayloadEntry* table = GetPayloadTable();
+  return std::vector<PayloadEntry>(table, table + kPayloadCount);
+}
+
+std::wstring SystemError(DWORD code) {
+  ReasonText text;
+  DescribeSystemError(code, text);
+  return Str(text);
+}
 
 std::wstring MakeScratchDirectory() {
   static std::atomic<int> counter{0};
@@ -216,7 +225,7 @@ RunResult RunProgram(const std::wstring& program,
       CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0,
                      nullptr, nullptr, &startup, &process);
   EXPECT_TRUE(started) << "cannot start " << ToUtf8(program) << ": "
-                       << ToUtf8(DescribeSystemError(GetLastError()));
+                       << ToUtf8(SystemError(GetLastError()));
   CloseHandle(outWrite);
   CloseHandle(errWrite);
   CloseHandle(nul);

@@ -6,10 +6,23 @@
 
 #include <windows.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "gtest/gtest.h"
+#include "installer/installer.h"
+
+// The installer's fixed-size text as a string.
+template <std::size_t Capacity>
+std::wstring Str(const FixedText<Capacity>& text) {
+  return std::wstring(text.units, text.length);
+}
+// The installer's payload table as a list.
+std::vector<PayloadEntry> PayloadTable();
+// The installer's description of a Win32 error code.
+std::wstring SystemError(DWORD code);
 
 // Creates an empty folder of its own under the temporary folder and returns
 // its path with a trailing backslash.
