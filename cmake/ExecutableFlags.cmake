@@ -61,6 +61,10 @@ endif()
 if(HEBREW_OCR_CONTROL_FLOW_GUARD)
   message(STATUS "HebrewOcrPack: control-flow guard is on (checked in a "
                  "probe's load configuration)")
+elseif(HEBREW_OCR_REQUIRE_CONTROL_FLOW_GUARD)
+  message(FATAL_ERROR "HebrewOcrPack: control-flow guard is required "
+                      "(HEBREW_OCR_REQUIRE_CONTROL_FLOW_GUARD) but not "
+                      "available: ${_guard_reason}")
 else()
   message(STATUS "HebrewOcrPack: control-flow guard is not available with "
                  "this toolchain (${CMAKE_CXX_COMPILER_ID} "
@@ -162,7 +166,9 @@ function(hebrew_ocr_release_executable target)
       -nostdlib -Wl,--entry=ProgramStart -Wl,--subsystem,console
       -s -Wl,--gc-sections
       -Wl,--dynamicbase -Wl,--high-entropy-va -Wl,--nxcompat
-      -Wl,--no-insert-timestamp -Wl,--file-alignment=0x1000)
+      -Wl,--no-insert-timestamp -Wl,--file-alignment=0x1000
+      # A load configuration that the linker finds wrong stops the build.
+      -Wl,--fatal-warnings)
   endif()
   if(HEBREW_OCR_CONTROL_FLOW_GUARD)
     target_link_options(${target} PRIVATE ${_hebrew_ocr_guard_flag})

@@ -13,6 +13,9 @@ set(CMAKE_CXX_COMPILER clang++-19)
 set(CMAKE_CXX_COMPILER_TARGET ${MINGW_TRIPLET})
 set(CMAKE_RC_COMPILER ${MINGW_TRIPLET}-windres)
 set(CMAKE_EXE_LINKER_FLAGS_INIT -fuse-ld=lld)
+# This toolchain can guard, so a build without the guard is an error.
+set(HEBREW_OCR_REQUIRE_CONTROL_FLOW_GUARD ON CACHE BOOL
+    "Fail to configure when control-flow guard is not available")
 
 set(CMAKE_FIND_ROOT_PATH /usr/${MINGW_TRIPLET})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)

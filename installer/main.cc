@@ -91,6 +91,9 @@ int wmain(int /*argc*/, wchar_t* /*argv*/[], wchar_t* /*envp*/[]) {
   PathText directory;
   const wchar_t kSubPath[] = L"IRIS_OCR\\resources\\";
   if (!GetOcrResourceDirectory(kSubPath, directory)) {
+    // The registry's value is at most 260 characters, so with this sub-path
+    // the folder always fits; were it ever not to, the install stops rather
+    // than work on a path cut short.
     FixedText<24> limit;
     limit.AppendNumber(kPathUnits - 1);
     const wchar_t* const pieces[] = {

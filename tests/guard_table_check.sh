@@ -50,6 +50,10 @@ awk -v exe="$exe" '
       value = value * 16 + index("0123456789abcdef", substr(text, i, 1)) - 1
     return value
   }
+  # Bit test without gawk extensions.
+  function has_bit(value, bit) {
+    return int(value / bit) % 2
+  }
   function fault(text) {
     print exe ": " text
     faults++
@@ -143,7 +147,7 @@ awk -v exe="$exe" '
         else if (target == check_pointer || target == dispatch_pointer) through_guard++
         else fault("indirect " op " at " name(address) " goes through " name(target) ", neither the import table nor the guard")
       } else {
-        register_jumps[name(address)] = op " " operand
+        through_register[name(address)] = op " " operand
       }
     }
     next
@@ -151,8 +155,8 @@ awk -v exe="$exe" '
 
   END {
     if (!guard_bit) fault("the header does not ask for control-flow guard")
-    if (and_flags(guard_flags, 256) == 0) fault("the load configuration does not say the code is instrumented")
-    if (and_flags(guard_flags, 1024) == 0) fault("the load configuration has no guard function table")
+    if (!has_bit(guard_flags, 256)) fault("the load configuration does not say the code is instrumented")
+    if (!has_bit(guard_flags, 1024)) fault("the load configuration has no guard function table")
     if (table_size == 0 || table_size != listed_count)
       fault("the guard function table lists " table_size + 0 " of " listed_count + 0 " functions")
     if (!(name(base + entry) in table))
@@ -173,12 +177,12 @@ awk -v exe="$exe" '
           fault("code address " name(value) " stored at " at " is not in the guard table")
       }
     }
-    for (at in register_jumps) {
-      if (register_jumps[at] ~ /^jmp r[a-z0-9]+$/ && at == dispatch_routine) {
+    for (at in through_register) {
+      if (through_register[at] ~ /^jmp r[a-z0-9]+$/ && at == dispatch_routine) {
         indirect++
         continue
       }
-      fault("indirect " register_jumps[at] " at " at " goes through a register, unguarded")
+      fault("indirect " through_register[at] " at " at " goes through a register, unguarded")
     }
     if (instructions == 0 || relocs == 0)
       fault("read " instructions + 0 " instructions and " relocs + 0 " relocations: nothing to check")
@@ -188,10 +192,5 @@ awk -v exe="$exe" '
       exit 1
     }
     print exe ": the control-flow guard is complete"
-  }
-
-  # Bit test without gawk extensions.
-  function and_flags(value, bit) {
-    return int(value / bit) % 2
   }
 ' "$work/headers" "$work/contents" "$work/code"
