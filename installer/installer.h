@@ -1,6 +1,6 @@
-// Declarations shared by the installer's units: fixed-size text, the host
-// lookup, the payload table and writer, the checks made before writing, and
-// the start-up and entry point that tie them together.
+// Declarations shared by the installer's units: the host lookup, the
+// payload table and writer, the checks made before writing, and the
+// start-up and entry point that tie them together.
 //
 // The shipped program links no C or C++ runtime, so nothing here needs one:
 // no standard library strings, containers or streams, no exceptions and no
@@ -12,53 +12,8 @@
 #include <cstddef>
 #include <cstdint>
 
-// The number of UTF-16 units before the first zero unit of `text`.
-inline std::size_t TextLength(const wchar_t* text) {
-  std::size_t length = 0;
-  while (text[length] != L'\0')
-    ++length;
-  return length;
-}
-
-// Text in a fixed buffer of `Capacity` UTF-16 units that always ends with a
-// zero unit. Text that does not fit is refused whole, never cut short.
-template <std::size_t Capacity>
-struct FixedText {
-  static_assert(Capacity > 1, "room for text and its zero unit");
-  wchar_t units[Capacity];
-  std::size_t length;
-
-  FixedText() : length(0) { units[0] = L'\0'; }
-
-  bool empty() const { return length == 0; }
-  void Clear() {
-    length = 0;
-    units[0] = L'\0';
-  }
-  // Appends `count` units of `more`. Returns false, and changes nothing, when
-  // they do not fit.
-  bool Append(const wchar_t* more, std::size_t count) {
-    if (count >= Capacity - length)
-      return false;
-    for (std::size_t i = 0; i < count; ++i)
-      units[length + i] = more[i];
-    length += count;
-    units[length] = L'\0';
-    return true;
-  }
-  bool Append(const wchar_t* more) { return Append(more, TextLength(more)); }
-  // Appends `value` in decimal.
-  bool AppendNumber(std::uint64_t value) {
-    wchar_t digits[20];
-    std::size_t count = 0;
-    do {
-      digits[sizeof(digits) / sizeof(digits[0]) - ++count] =
-          static_cast<wchar_t>(L'0' + value % 10);
-      value /= 10;
-    } while (value != 0);
-    return Append(digits + sizeof(digits) / sizeof(digits[0]) - count, count);
-  }
-};
+#include "installer/file_handle.h"
+#include "installer/fixed_text.h"
 
 // A path. The registry's installation path holds at most 260 units; the
 // resources folder and the longest file name add 36 more, so every path the
@@ -132,29 +87,6 @@ bool FindPayload(const PayloadEntry& entry,
                  const char*& data,
                  std::uint32_t& size,
                  FileFailure& failure);
-
-// Holds an open Windows file handle (a HANDLE; void* keeps this header free
-// of Windows headers) and closes it when it goes.
-class FileHandle {
- public:
-  FileHandle() = default;
-  explicit FileHandle(void* handle) : handle_(handle) {}
-  FileHandle(FileHandle&& other) noexcept : handle_(other.handle_) {
-    other.handle_ = nullptr;
-  }
-  FileHandle& operator=(FileHandle&& other) noexcept;
-  FileHandle(const FileHandle&) = delete;
-  FileHandle& operator=(const FileHandle&) = delete;
-  ~FileHandle() { Close(); }
-
-  void* get() const { return handle_; }
-  // Closes the handle now; returns false, with the thread's last error set,
-  // when the system reports a failure. Closing nothing succeeds.
-  bool Close();
-
- private:
-  void* handle_ = nullptr;
-};
 
 // One file of the pack, opened for writing before any file of the pack is
 // changed, and held until its payload is written.

@@ -71,23 +71,6 @@ void ReleaseClaims(const PathText& directory,
 
 }  // namespace
 
-FileHandle& FileHandle::operator=(FileHandle&& other) noexcept {
-  if (this != &other) {
-    Close();
-    handle_ = other.handle_;
-    other.handle_ = nullptr;
-  }
-  return *this;
-}
-
-bool FileHandle::Close() {
-  if (handle_ == nullptr)
-    return true;
-  const BOOL closed = CloseHandle(handle_);
-  handle_ = nullptr;
-  return closed != FALSE;
-}
-
 bool MakeTargetPath(const PathText& directory,
                     const PayloadEntry& entry,
                     PathText& path) {

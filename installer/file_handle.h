@@ -1,0 +1,29 @@
+// A holder for one open Windows handle, closed when the holder goes.
+
+#ifndef HEBREW_OCR_PACK_INSTALLER_FILE_HANDLE_H_
+#define HEBREW_OCR_PACK_INSTALLER_FILE_HANDLE_H_
+
+// Holds an open Windows file handle (a HANDLE; void* keeps this header free
+// of Windows headers) and closes it when it goes.
+class FileHandle {
+ public:
+  FileHandle() = default;
+  explicit FileHandle(void* handle) : handle_(handle) {}
+  FileHandle(FileHandle&& other) noexcept : handle_(other.handle_) {
+    other.handle_ = nullptr;
+  }
+  FileHandle& operator=(FileHandle&& other) noexcept;
+  FileHandle(const FileHandle&) = delete;
+  FileHandle& operator=(const FileHandle&) = delete;
+  ~FileHandle() { Close(); }
+
+  void* get() const { return handle_; }
+  // Closes the handle now; returns false, with the thread's last error set,
+  // when the system reports a failure. Closing nothing succeeds.
+  bool Close();
+
+ private:
+  void* handle_ = nullptr;
+};
+
+#endif  // HEBREW_OCR_PACK_INSTALLER_FILE_HANDLE_H_
