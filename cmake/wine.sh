@@ -10,10 +10,14 @@
 #                              with its IRIS_OCR\resources folder, and
 #                              register it for the local machine in the
 #                              64-bit registry view; DIR uses forward slashes
-#   wine.sh PREFIX mount-drive LETTER MIB
+#   wine.sh PREFIX mount-drive LETTER MIB [FILE...]
 #                              give the prefix a drive LETTER: of MIB MiB, a
 #                              tmpfs, for tests of a full disk; it holds an
 #                              empty file hebrew-ocr-small-drive to say so.
+#                              Each FILE, a path under drive C: with forward
+#                              slashes, becomes a link to an empty file of
+#                              the same name in the drive's folder linked, so
+#                              that one file of a folder on C: fills up.
 #                              Mounting needs root: without it, or when the
 #                              mount fails, it says why and there is no drive
 #   wine.sh PREFIX unmount-drive LETTER
@@ -95,6 +99,12 @@ case "$action" in
     fi
     : >"$point/hebrew-ocr-small-drive"
     ln -sfn "$point" "$WINEPREFIX/dosdevices/$letter:"
+    shift 2
+    for file in "$@"; do
+      mkdir -p "$point/linked" "$(dirname "$WINEPREFIX/drive_c/$file")"
+      : >"$point/linked/$(basename "$file")"
+      ln -sfn "$point/linked/$(basename "$file")" "$WINEPREFIX/drive_c/$file"
+    done
     ;;
   unmount-drive)
     unmount_drive "$1"

@@ -1,4 +1,4 @@
-// The handle holder's definitions.
+// The handle holder's definitions, and the write that takes every byte.
 
 #include "installer/file_handle.h"
 
@@ -19,4 +19,24 @@ bool FileHandle::Close() {
   const BOOL closed = CloseHandle(handle_);
   handle_ = nullptr;
   return closed != FALSE;
+}
+
+bool WriteAll(void* handle,
+              const char* bytes,
+              std::uint32_t size,
+              std::uint32_t& written) {
+  // A write may stop short with no error from the system (Wine does when
+  // the disk fills up); the rest is then written again from where it
+  // stopped, so the system either takes it or says why not.
+  written = 0;
+  while (written < size) {
+    DWORD chunk = 0;
+    SetLastError(ERROR_SUCCESS);
+    const BOOL wrote =
+        WriteFile(handle, bytes + written, size - written, &chunk, nullptr);
+    written += chunk;
+    if (!wrote || chunk == 0)
+      return false;
+  }
+  return true;
 }

@@ -1,7 +1,10 @@
-// A holder for one open Windows handle, closed when the holder goes.
+// A holder for one open Windows handle, closed when the holder goes, and
+// a write that takes every byte or says why not.
 
 #ifndef HEBREW_OCR_PACK_INSTALLER_FILE_HANDLE_H_
 #define HEBREW_OCR_PACK_INSTALLER_FILE_HANDLE_H_
+
+#include <cstdint>
 
 // Holds an open Windows file handle (a HANDLE; void* keeps this header free
 // of Windows headers) and closes it when it goes.
@@ -25,5 +28,13 @@ class FileHandle {
  private:
   void* handle_ = nullptr;
 };
+
+// Writes `size` bytes of `bytes` to the file `handle` at its file pointer,
+// setting `written` to how many went out. Returns false, with the thread's
+// last error set (0 when the system gave no reason), when not all did.
+bool WriteAll(void* handle,
+              const char* bytes,
+              std::uint32_t size,
+              std::uint32_t& written);
 
 #endif  // HEBREW_OCR_PACK_INSTALLER_FILE_HANDLE_H_

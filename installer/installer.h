@@ -1,6 +1,7 @@
 // Declarations shared by the installer's units: the host lookup, the
-// payload table and writer, the checks made before writing, and the
-// start-up and entry point that tie them together.
+// payload table and writer, the checks made before writing, keeping and
+// putting back the installed files, and the start-up and entry point that
+// tie them together.
 //
 // The shipped program links no C or C++ runtime, so nothing here needs one:
 // no standard library strings, containers or streams, no exceptions and no
@@ -59,17 +60,20 @@ bool GetOcrResourceDirectory(const wchar_t* subPath, PathText& directory);
 // written.
 const PayloadEntry* GetPayloadTable();
 
-// What stops one file of the pack from being written.
+// What stops one file of the pack from being written, or from being put
+// back as it was.
 enum class FileStep : std::uint8_t {
   kNone,               // nothing: the file can be, or was, written
   kPathTooLong,        // its path does not fit in a path buffer
   kPayloadMissing,     // its payload is not among this program's resources
   kPayloadUnloadable,  // its payload is there but cannot be loaded
-  kOpen,               // it cannot be opened for writing
-  kRemoveCreated,      // the empty file the claim made cannot be removed
+  kOpen,               // it cannot be opened for reading and writing
+  kKeep,               // its installed bytes cannot be read into memory
+  kRemoveCreated,      // a file that the install created cannot be removed
   kTruncate,           // it cannot be cut back to nothing
   kWrite,              // writing its bytes failed
   kClose,              // closing it failed
+  kPutBack,            // its installed bytes cannot be written back
 };
 
 // Why a file failed: the step, the system's error code (0 when the system
@@ -88,17 +92,37 @@ bool FindPayload(const PayloadEntry& entry,
                  std::uint32_t& size,
                  FileFailure& failure);
 
-// One file of the pack, opened for writing before any file of the pack is
-// changed, and held until its payload is written.
+// One file of the pack, opened before any file of the pack is changed, and
+// held until the install is over.
 struct ClaimedFile {
   FileHandle handle;
-  // The claim made the file: it is removed again when the install stops
-  // before writing.
+  // The claim made the file: it is removed again when the install fails.
   bool created = false;
+  // Writing has cut the file short or written into it: when the install
+  // fails, its kept bytes are written back.
+  bool changed = false;
+  // The payload.
   const char* data = nullptr;
   std::uint32_t size = 0;
+  // The installed file's bytes and last-write time (a FILETIME), kept in
+  // memory before the pack is written.
+  const char* keptData = nullptr;
+  std::uint32_t keptSize = 0;
+  std::uint64_t keptWriteTime = 0;
   // Why the file cannot be, or could not be, written.
   FileFailure failure;
+  // Why the file could not be put back as it was when the install failed.
+  FileFailure putBackFailure;
+};
+
+// Memory that holds the kept bytes of the installed files, freed when it
+// goes.
+struct KeptBytes {
+  KeptBytes() = default;
+  KeptBytes(const KeptBytes&) = delete;
+  KeptBytes& operator=(const KeptBytes&) = delete;
+  ~KeptBytes();
+  void* block = nullptr;
 };
 
 // Sets `path` to `directory` followed by the file name of `entry`. Returns
@@ -107,30 +131,62 @@ bool MakeTargetPath(const PathText& directory,
                     const PayloadEntry& entry,
                     PathText& path);
 
-// Opens the `count` files of `table` in `directory` for writing, into
-// `claims` (one for each entry, in table order), without changing any, so
-// that nothing stops the pack half way: a path that is too long, a payload
-// missing from this program, a missing folder, a folder in a file's place,
-// denied access or a file held by another program without write sharing are
-// all found here. Files held by another program are tried again for about
-// two seconds in all. Returns true when every file is held; otherwise closes
-// what it opened, removes the files it created and returns false, with the
-// reason in the `failure` of every file that cannot be written.
+// Opens the `count` files of `table` in `directory` for reading and writing,
+// into `claims` (one for each entry, in table order), without changing any,
+// so that nothing stops the pack half way: a path that is too long, a
+// payload missing from this program, a missing folder, a folder in a file's
+// place, denied access or a file that another program writes or holds
+// without sharing are all found here. While the claims are held, other
+// programs may read the files but not write them. The files are claimed in
+// table order, each waited for while another program holds it, for about
+// two seconds in all; two installers started together therefore never hold
+// parts of the pack each, and one waits for the other. Returns true when
+// every file is held; otherwise releases the claims and returns false, with
+// the reason in the `failure` of every file that cannot be written.
 bool ClaimTargets(const PathText& directory,
                   const PayloadEntry* table,
                   std::size_t count,
                   ClaimedFile* claims);
 
-// Rewrites a claimed file with its payload, in place: truncates it, writes
-// every byte and closes it. Returns true when the file was written in full;
-// otherwise false, with the reason in `file.failure`. A file that cannot be
-// truncated keeps its old bytes.
+// Closes every claim and removes the files that the claims created, so that
+// a target that was missing is missing again. A file that cannot be removed
+// gets the reason in its `putBackFailure`.
+void ReleaseClaims(const PathText& directory,
+                   const PayloadEntry* table,
+                   std::size_t count,
+                   ClaimedFile* claims);
+
+// Reads the bytes and the last-write time of every claimed file that the
+// claim did not create into `kept`, one allocation for them all, through
+// the claims' handles. Returns false, with the reason in the `failure` of
+// every file whose bytes cannot be read or held, when any cannot.
+bool KeepInstalledFiles(ClaimedFile* claims,
+                        std::size_t count,
+                        KeptBytes& kept);
+
+// Undoes a failed install: every changed file gets its kept bytes and
+// last-write time back, in place through its claim, and every file that
+// the claims created is removed; then every claim is released. A file that
+// cannot be put back gets the reason in its `putBackFailure`; the others are
+// put back all the same.
+void PutBackInstalledFiles(const PathText& directory,
+                           const PayloadEntry* table,
+                           std::size_t count,
+                           ClaimedFile* claims);
+
+// Rewrites a claimed file with its payload, in place: truncates it and
+// writes every byte, and keeps it open so that it can still be put back.
+// Returns true when the file was written in full; otherwise false, with the
+// reason in `file.failure`. A file that cannot be truncated keeps its old
+// bytes and is not marked changed.
 bool WritePayloadFile(ClaimedFile& file);
 
-// Appends to `reason` why the file of `entry` failed, as `file.failure`
-// says, in words for the error line.
+// Appends to `reason` why the file of `entry` failed, as `failure` says, in
+// words for the error line. When the code says that another program is
+// using the file, the words say what to close before trying again.
 void DescribeFileFailure(const PayloadEntry& entry,
                          const ClaimedFile& file,
+                         const FileFailure& failure,
                          ReasonText& reason);
 
 // One file's size before and after the pack is written, in bytes; 0 before

@@ -68,15 +68,34 @@ void PrintErrorLine(const wchar_t* const* pieces, std::size_t count) {
   WriteErrorText(handle, console, L"\r\n", 2);
 }
 
-// "error: cannot write <path>: <reason>", for one file of the pack.
-void PrintFileError(const PathText& directory,
-                    const PayloadEntry& entry,
-                    const ClaimedFile& file) {
-  ReasonText reason;
-  DescribeFileFailure(entry, file, reason);
-  const wchar_t* const pieces[] = {L"error: cannot write ", directory.units,
-                                   entry.fileName, L": ", reason.units};
-  PrintErrorLine(pieces, sizeof(pieces) / sizeof(pieces[0]));
+// "error: cannot write <path>: <reason>" for a file of the pack that failed,
+// and "error: cannot put back <path>: <reason>" for one that could not be
+// put back as it was.
+void PrintFileErrors(const PathText& directory,
+                     const PayloadEntry& entry,
+                     const ClaimedFile& file) {
+  const FileFailure* failures[] = {&file.failure, &file.putBackFailure};
+  const wchar_t* prefixes[] = {L"error: cannot write ",
+                               L"error: cannot put back "};
+  for (std::size_t i = 0; i < 2; ++i) {
+    if (failures[i]->step == FileStep::kNone)
+      continue;
+    ReasonText reason;
+    DescribeFileFailure(entry, file, *failures[i], reason);
+    const wchar_t* const pieces[] = {prefixes[i], directory.units,
+                                     entry.fileName, L": ", reason.units};
+    PrintErrorLine(pieces, sizeof(pieces) / sizeof(pieces[0]));
+  }
+}
+
+// Reports every file's failures and the failed install.
+int Fail(const PathText& directory,
+         const PayloadEntry* table,
+         const ClaimedFile* claims) {
+  for (std::size_t i = 0; i < kPayloadCount; ++i)
+    PrintFileErrors(directory, table[i], claims[i]);
+  PrintLine("installation has failed\r\n");
+  return kExitInstallFailed;
 }
 
 }  // namespace
@@ -132,34 +151,42 @@ int wmain(int /*argc*/, wchar_t* /*argv*/[], wchar_t* /*envp*/[]) {
     return kExitInstallFailed;
   }
 
-  // Every file is opened for writing before any is changed, so that a file
-  // that cannot be written now (the host's engine holding it, say) fails
-  // the install with the installed pack as it was, rather than part new and
-  // part old.
+  // Every file is opened, and the bytes of those it replaces are kept in
+  // memory, before any is changed, so that a file that cannot be written
+  // now (the host's engine holding it, say) fails the install with the
+  // installed pack as it was.
   ClaimedFile claims[kPayloadCount];
-  if (!ClaimTargets(directory, table, kPayloadCount, claims)) {
-    for (std::size_t i = 0; i < kPayloadCount; ++i) {
-      if (claims[i].failure.step != FileStep::kNone)
-        PrintFileError(directory, table[i], claims[i]);
-    }
-    PrintLine("installation has failed\r\n");
-    return kExitInstallFailed;
+  KeptBytes kept;
+  if (!ClaimTargets(directory, table, kPayloadCount, claims) ||
+      !KeepInstalledFiles(claims, kPayloadCount, kept)) {
+    ReleaseClaims(directory, table, kPayloadCount, claims);
+    return Fail(directory, table, claims);
   }
 
-  // Once writing has begun, a file that fails (a disk error, say) does not
-  // keep the others from being written, and every failure is reported.
-  bool allWritten = true;
+  // What cannot be seen beforehand (a file mapped by another program, a
+  // disk that fills up or fails) stops the install at the first failure,
+  // and the pack is put back as it was: the engine must never load new
+  // files with old ones.
   for (std::size_t i = 0; i < kPayloadCount; ++i) {
     if (!WritePayloadFile(claims[i])) {
-      allWritten = false;
-      PrintFileError(directory, table[i], claims[i]);
+      PutBackInstalledFiles(directory, table, kPayloadCount, claims);
+      return Fail(directory, table, claims);
     }
   }
 
-  if (!allWritten) {
-    PrintLine("installation has failed\r\n");
-    return kExitInstallFailed;
+  // Every file now holds its payload in full. A handle that fails to close
+  // is reported; its bytes have all been written, and with the handle gone
+  // nothing could be put back through it.
+  bool closedAll = true;
+  for (std::size_t i = 0; i < kPayloadCount; ++i) {
+    SetLastError(ERROR_SUCCESS);
+    if (!claims[i].handle.Close()) {
+      claims[i].failure = {FileStep::kClose, GetLastError(), 0};
+      closedAll = false;
+    }
   }
+  if (!closedAll)
+    return Fail(directory, table, claims);
   PrintLine("installation has been completed\r\n");
   return kExitSuccess;
 }

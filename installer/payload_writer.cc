@@ -70,27 +70,12 @@ bool WritePayloadFile(ClaimedFile& file) {
     file.failure = {FileStep::kTruncate, GetLastError(), 0};
     return false;
   }
+  file.changed = true;
 
-  // The bytes go out unchanged. A write may stop short with no error from
-  // the system (Wine does when the disk fills up); the rest is then written
-  // again from where it stopped, so the system either takes it or says why
-  // not.
+  // The bytes go out unchanged.
   std::uint32_t written = 0;
-  while (written < file.size) {
-    DWORD chunk = 0;
-    SetLastError(ERROR_SUCCESS);
-    const BOOL wrote = WriteFile(handle, file.data + written,
-                                 file.size - written, &chunk, nullptr);
-    written += chunk;
-    if (!wrote || chunk == 0) {
-      file.failure = {FileStep::kWrite, GetLastError(), written};
-      return false;
-    }
-  }
-
-  SetLastError(ERROR_SUCCESS);
-  if (!file.handle.Close()) {
-    file.failure = {FileStep::kClose, GetLastError(), 0};
+  if (!WriteAll(handle, file.data, file.size, written)) {
+    file.failure = {FileStep::kWrite, GetLastError(), written};
     return false;
   }
   return true;
@@ -98,8 +83,8 @@ bool WritePayloadFile(ClaimedFile& file) {
 
 void DescribeFileFailure(const PayloadEntry& entry,
                          const ClaimedFile& file,
+                         const FileFailure& failure,
                          ReasonText& reason) {
-  const FileFailure& failure = file.failure;
   switch (failure.step) {
     case FileStep::kNone:
       reason.Append(L"no failure");
@@ -110,39 +95,46 @@ void DescribeFileFailure(const PayloadEntry& entry,
       reason.Append(L" characters");
       return;
     case FileStep::kPayloadMissing:
+      reason.Append(L"payload resource ");
+      reason.AppendNumber(entry.resourceId);
+      reason.Append(L" is missing from this program");
+      return;
     case FileStep::kPayloadUnloadable:
       reason.Append(L"payload resource ");
       reason.AppendNumber(entry.resourceId);
-      if (failure.step == FileStep::kPayloadMissing) {
-        reason.Append(L" is missing from this program");
-      } else {
-        reason.Append(L" cannot be loaded: ");
-        DescribeSystemError(failure.code, reason);
-      }
-      return;
+      reason.Append(L" cannot be loaded: ");
+      break;
     case FileStep::kOpen:
-      DescribeSystemError(failure.code, reason);
-      return;
-    case FileStep::kRemoveCreated:
-      reason.Append(
-          L"the empty file that this install created cannot be removed: ");
-      DescribeSystemError(failure.code, reason);
-      return;
     case FileStep::kTruncate:
-      DescribeCode(failure.code, reason);
-      return;
+    case FileStep::kPutBack:
+      break;
+    case FileStep::kKeep:
+      reason.Append(L"its installed bytes cannot be kept to put back: ");
+      break;
+    case FileStep::kRemoveCreated:
+      reason.Append(L"the file that this install created cannot be removed: ");
+      break;
     case FileStep::kWrite:
       reason.Append(L"writing failed after ");
       reason.AppendNumber(failure.written);
       reason.Append(L" of ");
       reason.AppendNumber(file.size);
       reason.Append(L" bytes: ");
-      DescribeCode(failure.code, reason);
-      return;
+      break;
     case FileStep::kClose:
       reason.Append(L"closing failed: ");
-      DescribeCode(failure.code, reason);
-      return;
+      break;
+  }
+  DescribeCode(failure.code, reason);
+  if (failure.step == FileStep::kPutBack)
+    reason.Append(L"; it now holds neither its old bytes nor the new ones");
+  // The system's words for these say nothing about what to do.
+  if (failure.code == ERROR_SHARING_VIOLATION ||
+      failure.code == ERROR_LOCK_VIOLATION ||
+      failure.code == ERROR_USER_MAPPED_FILE) {
+    reason.Append(
+        L". Close Quarn Paginor and any other program that uses the file, "
+        L"then run the installer again");
   }
 }
 

@@ -31,15 +31,16 @@ std::uint64_t ExistingFileSize(const PathText& path) {
          attributes.nFileSizeLow;
 }
 
-// Opens `path` for writing into `claim`, creating the file when it is
-// missing but changing nothing in a file that is there. Readers and writers
-// may go on sharing the file, as the host's engine may be reading it; only
-// deleting or renaming it is refused while the install holds it. Returns the
-// Win32 error, or ERROR_SUCCESS.
+// Opens `path` for reading and writing into `claim`, creating the file when
+// it is missing but changing nothing in a file that is there. Other programs
+// may go on reading the file, as the host's engine may; none may write it,
+// delete it or rename it while the install holds it, so that the bytes kept
+// for putting back stay the installed ones. Returns the Win32 error, or
+// ERROR_SUCCESS.
 DWORD OpenTarget(const PathText& path, ClaimedFile& claim) {
   SetLastError(ERROR_SUCCESS);
   HANDLE handle =
-      CreateFileW(path.units, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+      CreateFileW(path.units, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
                   nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   const DWORD code = GetLastError();
   if (handle == INVALID_HANDLE_VALUE)
@@ -49,9 +50,8 @@ DWORD OpenTarget(const PathText& path, ClaimedFile& claim) {
   return ERROR_SUCCESS;
 }
 
-// Closes every claim and removes the files that the claims created, so that
-// a target that was missing is missing again. A file that cannot be removed
-// is reported, as it is left behind empty.
+}  // namespace
+
 void ReleaseClaims(const PathText& directory,
                    const PayloadEntry* table,
                    std::size_t count,
@@ -64,12 +64,10 @@ void ReleaseClaims(const PathText& directory,
     PathText path;
     if (claim.created && MakeTargetPath(directory, table[i], path) &&
         !DeleteFileW(path.units)) {
-      claim.failure = {FileStep::kRemoveCreated, GetLastError(), 0};
+      claim.putBackFailure = {FileStep::kRemoveCreated, GetLastError(), 0};
     }
   }
 }
-
-}  // namespace
 
 bool MakeTargetPath(const PathText& directory,
                     const PayloadEntry& entry,
@@ -96,30 +94,29 @@ bool ClaimTargets(const PathText& directory,
       FindPayload(table[i], claims[i].data, claims[i].size, claims[i].failure);
   }
 
-  // Every file is tried in each round; the ones held by another program
-  // are tried again until they are free or the wait is over. The wait is
-  // shared, so several held files take no longer than one.
+  // The files are claimed one after another in table order, and a file
+  // held by another program is tried again until it is free or the wait is
+  // over. Every installer takes the pack in the same order, so two of them
+  // never each hold a file that the other waits for. The wait is shared:
+  // once it is over, held files fail at their first try, so several held
+  // files take no longer than one, and every one is reported.
   const ULONGLONG deadline = GetTickCount64() + kHoldWaitMilliseconds;
-  for (;;) {
-    bool waiting = false;
-    for (std::size_t i = 0; i < count; ++i) {
-      ClaimedFile& claim = claims[i];
-      if (claim.handle.get() != nullptr ||
-          claim.failure.step != FileStep::kNone)
-        continue;
-      PathText path;
-      MakeTargetPath(directory, table[i], path);
+  for (std::size_t i = 0; i < count; ++i) {
+    ClaimedFile& claim = claims[i];
+    if (claim.failure.step != FileStep::kNone)
+      continue;
+    PathText path;
+    MakeTargetPath(directory, table[i], path);
+    for (;;) {
       const DWORD code = OpenTarget(path, claim);
       if (code == ERROR_SUCCESS)
-        continue;
-      if (IsHeldByAnotherProgram(code) && GetTickCount64() < deadline)
-        waiting = true;
-      else
+        break;
+      if (!IsHeldByAnotherProgram(code) || GetTickCount64() >= deadline) {
         claim.failure = {FileStep::kOpen, code, 0};
+        break;
+      }
+      Sleep(kHoldRetryMilliseconds);
     }
-    if (!waiting)
-      break;
-    Sleep(kHoldRetryMilliseconds);
   }
 
   for (std::size_t i = 0; i < count; ++i) {

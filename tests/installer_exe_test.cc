@@ -148,26 +148,31 @@ TEST_F(InstallerRunTest, MissingResourceFolderFailsEveryFileAndCreatesNothing) {
   EXPECT_FALSE(PathExists(scratch_ + L"Host\\IRIS_OCR"));
 }
 
-// Opens `path` for reading as another program would, sharing it with
-// readers, and with writers too when `shareWrite` is set.
-HANDLE OpenAsAnotherProgram(const std::wstring& path, bool shareWrite) {
+// Opens `path` as another program would, for reading and for `moreAccess`,
+// sharing it with readers, and with writers too when `shareWrite` is set.
+HANDLE OpenAsAnotherProgram(const std::wstring& path,
+                            bool shareWrite,
+                            DWORD moreAccess = 0) {
   const DWORD sharing = FILE_SHARE_READ | (shareWrite ? FILE_SHARE_WRITE : 0);
-  HANDLE handle = CreateFileW(path.c_str(), GENERIC_READ, sharing, nullptr,
-                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE handle =
+      CreateFileW(path.c_str(), GENERIC_READ | moreAccess, sharing, nullptr,
+                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   EXPECT_NE(handle, INVALID_HANDLE_VALUE) << ToUtf8(path);
   return handle;
 }
 
 TEST_F(InstallerRunTest, FilesHeldForGoodFailTheInstallAndNothingChanges) {
   const std::wstring resources = InstallHost(L"Host");
-  // Three files of an older pack are installed, two of them held without
-  // write sharing for the whole run; the other three files are missing.
+  // Three files of an older pack are installed, two of them held for the
+  // whole run: one without write sharing, one by a writer that shares
+  // reading and writing. The other three files are missing.
   const std::vector<std::wstring> installed = {L"heb.ilex", L"net_hebrew.bin",
                                                L"hebrew.ocr"};
   for (const std::wstring& name : installed)
     WriteFileBytes(resources + name, "older " + ToUtf8(name));
   HANDLE heldFirst = OpenAsAnotherProgram(resources + L"heb.ilex", false);
-  HANDLE heldLast = OpenAsAnotherProgram(resources + L"hebrew.ocr", false);
+  HANDLE heldLast =
+      OpenAsAnotherProgram(resources + L"hebrew.ocr", true, GENERIC_WRITE);
 
   const ULONGLONG start = GetTickCount64();
   const RunResult run = RunInstaller();
@@ -177,7 +182,7 @@ TEST_F(InstallerRunTest, FilesHeldForGoodFailTheInstallAndNothingChanges) {
 
   EXPECT_EQ(run.out, "installation has failed\r\n");
   EXPECT_EQ(run.exitCode, 1u);
-  const std::wstring held = SystemError(ERROR_SHARING_VIOLATION);
+  const std::wstring held = InUseError(ERROR_SHARING_VIOLATION);
   EXPECT_EQ(
       Lines(run.err),
       (std::vector<std::string>{
@@ -229,6 +234,72 @@ TEST_F(InstallerRunTest, BriefHoldsAreWaitedOutAndSharingReadersKeepReading) {
   CloseHandle(engine);
   EXPECT_EQ(count, payload.size());
   EXPECT_TRUE(read == payload) << "the reader does not see the new eng.ilex";
+}
+
+TEST_F(InstallerRunTest, AFileMappedPartWayPutsThePackBack) {
+  const std::wstring resources = InstallHost(L"Host");
+  // An older pack without heb.ilex and net_hebrew.bin. The engine has
+  // mapped hebrew_engine.bin, fourth in the table, and closed its handle.
+  // The file is longer than its payload, and the system refuses to shrink
+  // a mapped file: the three files before it are written by then.
+  for (const wchar_t* name :
+       {L"hebrew.ilex", L"eng.ilex", L"hebrew_engine.bin", L"hebrew.ocr"}) {
+    WriteFileBytes(resources + name, std::string(8192, 'o') + ToUtf8(name));
+    SetOldWriteTime(resources + name);
+  }
+  const std::map<std::wstring, std::string> before = FolderState(resources);
+  HANDLE file = OpenAsAnotherProgram(resources + L"hebrew_engine.bin", true);
+  HANDLE mapping =
+      CreateFileMappingW(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
+  void* view = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0);
+  CloseHandle(file);
+  ASSERT_NE(view, nullptr);
+
+  RunResult run = RunInstaller();
+  UnmapViewOfFile(view);
+  CloseHandle(mapping);
+  EXPECT_EQ(run.out, "installation has failed\r\n");
+  EXPECT_EQ(run.exitCode, 1u);
+  EXPECT_EQ(Lines(run.err),
+            std::vector<std::string>{ToUtf8(
+                L"error: cannot write " + resources + L"hebrew_engine.bin: " +
+                InUseError(ERROR_USER_MAPPED_FILE))});
+  // Every file has its old bytes and time again; the missing ones are
+  // missing again, and nothing else is left behind.
+  EXPECT_EQ(FolderState(resources), before);
+
+  // Once the engine has let go, the same run installs the pack.
+  run = RunInstaller();
+  EXPECT_EQ(run.out, "installation has been completed\r\n");
+  ExpectPackInstalled(resources);
+}
+
+TEST_F(InstallerRunTest, TwoInstallersStartedTogetherBothComplete) {
+  // Each takes the pack whole, in the same order, so one waits for the
+  // other rather than both failing with part of the pack each. A scanner
+  // holds the last file while both start, so that both are claiming at
+  // once.
+  const std::wstring resources = InstallHost(L"Host");
+  for (int round = 0; round < 5; ++round) {
+    for (const PayloadEntry& entry : PayloadTable())
+      WriteFileBytes(resources + entry.fileName, "older pack");
+    HANDLE scanner = OpenAsAnotherProgram(resources + L"hebrew.ocr", false);
+    std::thread release([scanner] {
+      Sleep(300);
+      CloseHandle(scanner);
+    });
+    RunResult runs[2];
+    std::thread other([&runs] { runs[1] = RunInstaller(); });
+    runs[0] = RunInstaller();
+    other.join();
+    release.join();
+    for (const RunResult& run : runs) {
+      EXPECT_EQ(run.out, "installation has been completed\r\n")
+          << "round " << round << ": " << run.err;
+      EXPECT_EQ(run.exitCode, 0u);
+    }
+    ExpectPackInstalled(resources);
+  }
 }
 
 TEST_F(InstallerRunTest, HebrewFolderNamesInstallAndAreReportedInUtf8) {
@@ -302,6 +373,54 @@ TEST_F(InstallerRunTest, SmallDriveInstallsOnlyWhatFits) {
   EXPECT_EQ(run.err, "");
   EXPECT_EQ(run.exitCode, 0u);
   ExpectPackInstalled(resources);
+}
+
+TEST_F(InstallerRunTest, SmallDriveFilledWhileWritingPutsThePackBack) {
+  // The host is on C:, but its hebrew.ocr is a link to a file on the small
+  // drive, which another program has nearly filled: the space check sees
+  // C:, and the last file's write stops part way.
+  const std::wstring folder = SmallDriveFolder();
+  if (folder.empty())
+    GTEST_SKIP() << kNoSmallDrive;
+  const std::wstring host = L"C:\\hebrew-ocr-linked\\";
+  const std::wstring resources = host + L"IRIS_OCR\\resources\\";
+  ASSERT_TRUE(PathExists(resources + L"hebrew.ocr"));
+  SetInstallPath(KEY_WOW64_64KEY, host);
+  // An older pack without net_hebrew.bin, which the install creates and
+  // writes before it fails.
+  for (const PayloadEntry& entry : PayloadTable()) {
+    const std::wstring name = entry.fileName;
+    DeleteFileW((resources + name).c_str());
+    if (name == L"net_hebrew.bin")
+      continue;
+    WriteFileBytes(resources + name, std::string(100000, 'o') + ToUtf8(name));
+    SetOldWriteTime(resources + name);
+  }
+  const std::map<std::wstring, std::string> before = FolderState(resources);
+  FillDrive(folder, 1 << 20);
+
+  const RunResult run = RunInstaller();
+  RemoveTree(folder + L"filler");
+  EXPECT_EQ(run.out, "installation has failed\r\n");
+  EXPECT_EQ(run.exitCode, 1u);
+  const std::string line = ToUtf8(L"error: cannot write " + resources +
+                                  L"hebrew.ocr: writing failed after ");
+  const std::vector<std::string> lines = Lines(run.err);
+  ASSERT_EQ(lines.size(), 1u) << run.err;
+  EXPECT_EQ(lines[0].substr(0, line.size()), line);
+  EXPECT_TRUE(lines[0].find(ToUtf8(SystemError(ERROR_DISK_FULL))) !=
+                  std::string::npos ||
+              lines[0].find(ToUtf8(SystemError(ERROR_HANDLE_DISK_FULL))) !=
+                  std::string::npos)
+      << lines[0];
+  EXPECT_EQ(FolderState(resources), before);
+
+  // The link stays for the next run, with nothing in its file.
+  for (const PayloadEntry& entry : PayloadTable()) {
+    if (std::wstring(entry.fileName) != L"hebrew.ocr")
+      DeleteFileW((resources + entry.fileName).c_str());
+  }
+  WriteFileBytes(resources + L"hebrew.ocr", "");
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // is missing and 115 is larger than a cluster.
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -29,7 +30,7 @@ bool ClaimAndWrite(const std::wstring& directory,
       ClaimTargets(folder, &entry, 1, &claim) && WritePayloadFile(claim);
   ReasonText reason;
   if (!written)
-    DescribeFileFailure(entry, claim, reason);
+    DescribeFileFailure(entry, claim, claim.failure, reason);
   failure = Str(reason);
   return written;
 }
@@ -132,7 +133,7 @@ TEST_F(PayloadWriterTest, AFileMappedByAnotherProgramKeepsItsBytes) {
   UnmapViewOfFile(view);
   CloseHandle(mapping);
   CloseHandle(file);
-  EXPECT_EQ(failure, SystemError(ERROR_USER_MAPPED_FILE));
+  EXPECT_EQ(failure, InUseError(ERROR_USER_MAPPED_FILE));
   EXPECT_EQ(ReadFileBytes(path), "mapped by the engine");
 }
 
@@ -161,12 +162,13 @@ TEST_F(PayloadWriterTest, ClaimFindsEveryFileThatCannotBeWrittenAndKeepsAll) {
     if (claims[i].failure.step == FileStep::kNone)
       continue;
     ReasonText reason;
-    DescribeFileFailure(GetPayloadTable()[i], claims[i], reason);
+    DescribeFileFailure(GetPayloadTable()[i], claims[i], claims[i].failure,
+                        reason);
     reported.push_back(GetPayloadTable()[i].fileName + (L": " + Str(reason)));
   }
   EXPECT_EQ(reported,
             (std::vector<std::wstring>{
-                L"hebrew.ilex: " + SystemError(ERROR_SHARING_VIOLATION),
+                L"hebrew.ilex: " + InUseError(ERROR_SHARING_VIOLATION),
                 L"hebrew_engine.bin: " + SystemError(ERROR_ACCESS_DENIED),
                 L"net_hebrew.bin: payload resource 113 is missing from this "
                 L"program",
@@ -190,9 +192,57 @@ TEST_F(PayloadWriterTest, ClaimFindsEveryFileThatCannotBeWrittenAndKeepsAll) {
   EXPECT_FALSE(ClaimTargets(deep, GetPayloadTable(), kPayloadCount, claims));
   for (size_t i = 0; i < kPayloadCount; ++i) {
     ReasonText reason;
-    DescribeFileFailure(GetPayloadTable()[i], claims[i], reason);
+    DescribeFileFailure(GetPayloadTable()[i], claims[i], claims[i].failure,
+                        reason);
     EXPECT_EQ(Str(reason), L"the path is longer than 511 characters");
   }
+}
+
+TEST_F(PayloadWriterTest, PutBackRestoresEveryFileItCanAndReportsTheRest) {
+  // An install that failed after writing three files: eng.ilex was there
+  // and gets its bytes and time back, heb.ilex was created and is removed,
+  // and hebrew.ilex can no longer be written, so it is reported.
+  const PayloadEntry table[] = {kAllBytes, kEmpty, {111, L"eng.ilex"}};
+  for (const wchar_t* name : {L"hebrew.ilex", L"eng.ilex"}) {
+    WriteFileBytes(directory_ + name, std::string(5000, 'i') + ToUtf8(name));
+    SetOldWriteTime(directory_ + name);
+  }
+  std::map<std::wstring, std::string> before = FolderState(directory_);
+  PathText folder;
+  ASSERT_TRUE(folder.Append(directory_.c_str()));
+  ClaimedFile claims[3];
+  KeptBytes kept;
+  ASSERT_TRUE(ClaimTargets(folder, table, 3, claims));
+  ASSERT_TRUE(KeepInstalledFiles(claims, 3, kept));
+  for (ClaimedFile& claim : claims)
+    ASSERT_TRUE(WritePayloadFile(claim));
+  claims[0].handle = FileHandle(CreateFileW(
+      (directory_ + L"hebrew.ilex").c_str(), GENERIC_READ,
+      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
+  ASSERT_NE(claims[0].handle.get(), INVALID_HANDLE_VALUE);
+
+  PutBackInstalledFiles(folder, table, 3, claims);
+  ReasonText reason;
+  DescribeFileFailure(table[0], claims[0], claims[0].putBackFailure, reason);
+  // Windows refuses to write through a read-only handle as access denied;
+  // Wine calls the handle invalid for it.
+  const DWORD code = claims[0].putBackFailure.code;
+  EXPECT_TRUE(code == ERROR_ACCESS_DENIED || code == ERROR_INVALID_HANDLE)
+      << code;
+  EXPECT_EQ(Str(reason),
+            SystemError(code) +
+                L"; it now holds neither its old bytes nor the new ones");
+  for (const ClaimedFile& claim : claims) {
+    EXPECT_EQ(claim.handle.get(), nullptr);
+    EXPECT_EQ(claim.failure.step, FileStep::kNone);
+  }
+  EXPECT_EQ(claims[2].putBackFailure.step, FileStep::kNone);
+  std::map<std::wstring, std::string> after = FolderState(directory_);
+  EXPECT_EQ(ReadFileBytes(directory_ + L"hebrew.ilex"),
+            ResourceBytes(nullptr, 110));
+  before.erase(L"hebrew.ilex");
+  after.erase(L"hebrew.ilex");
+  EXPECT_EQ(after, before);
 }
 
 TEST(PayloadWriterFullDriveTest, AFullDriveIsReportedAsFull) {

@@ -87,6 +87,12 @@ std::wstring SystemError(DWORD code) {
   return Str(text);
 }
 
+std::wstring InUseError(DWORD code) {
+  return SystemError(code) +
+         L". Close Quarn Paginor and any other program that uses the file, "
+         L"then run the installer again";
+}
+
 std::wstring MakeScratchDirectory() {
   static std::atomic<int> counter{0};
   const std::filesystem::path base =
@@ -126,6 +132,43 @@ void WriteFileBytes(const std::wstring& path, const std::string& bytes) {
 
 void MakeDirectories(const std::wstring& path) {
   std::filesystem::create_directories(path);
+}
+
+void SetOldWriteTime(const std::wstring& path) {
+  HANDLE file = CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE) << ToUtf8(path);
+  // 2020-01-01, in 100-nanosecond units since 1601.
+  const std::uint64_t time = 132223104000000000ull;
+  const FILETIME old = {static_cast<DWORD>(time),
+                        static_cast<DWORD>(time >> 32)};
+  EXPECT_TRUE(SetFileTime(file, nullptr, nullptr, &old)) << ToUtf8(path);
+  CloseHandle(file);
+}
+
+std::map<std::wstring, std::string> FolderState(const std::wstring& folder) {
+  std::map<std::wstring, std::string> state;
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW((folder + L"*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE)
+    return state;
+  do {
+    if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+      continue;
+    const std::string bytes = ReadFileBytes(folder + found.cFileName);
+    std::uint64_t hash = 14695981039346656037ull;  // FNV-1a
+    for (const char byte : bytes)
+      hash = (hash ^ static_cast<unsigned char>(byte)) * 1099511628211ull;
+    const std::uint64_t written =
+        (std::uint64_t{found.ftLastWriteTime.dwHighDateTime} << 32) |
+        found.ftLastWriteTime.dwLowDateTime;
+    state[found.cFileName] = std::to_string(bytes.size()) + " bytes, hash " +
+                             std::to_string(hash) + ", written " +
+                             std::to_string(written);
+  } while (FindNextFileW(search, &found));
+  FindClose(search);
+  return state;
 }
 
 const char kNoSmallDrive[] =

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,9 @@ std::wstring Str(const FixedText<Capacity>& text) {
 std::vector<PayloadEntry> PayloadTable();
 // The installer's description of a Win32 error code.
 std::wstring SystemError(DWORD code);
+// The same for a code that says another program is using the file, with the
+// installer's advice after it.
+std::wstring InUseError(DWORD code);
 
 // Creates an empty folder of its own under the temporary folder and returns
 // its path with a trailing backslash.
@@ -34,6 +38,12 @@ std::string ReadFileBytes(const std::wstring& path);
 void WriteFileBytes(const std::wstring& path, const std::string& bytes);
 // Creates `path` and any missing parents.
 void MakeDirectories(const std::wstring& path);
+// Sets the last-write time of `path` to a day in 2020 that no write made
+// by a test can give it.
+void SetOldWriteTime(const std::wstring& path);
+// Each file in `folder` by name, with its size, last-write time and a hash
+// of its bytes, to compare a folder before and after a run.
+std::map<std::wstring, std::string> FolderState(const std::wstring& folder);
 
 // The bytes of resource `id` of `type` in `module` (null: this program).
 // Fails the test when the resource is missing.
