@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstring>
 #include <ios>
+#include <iostream>
 #include <map>
 #include <set>
 #include <string>
@@ -384,6 +385,39 @@ TEST(StackProtectorTest, EachRunHasItsOwnNonzeroGuard) {
   EXPECT_NE(first.out, std::string(16, '0') + "\r\n");
   EXPECT_NE(second.out, std::string(16, '0') + "\r\n");
   EXPECT_NE(first.out, second.out);
+}
+
+// Control-flow guard at work: the probe, built like the installer, makes
+// one call through the guard to code that is not a valid target. Windows
+// must stop it with the guard's fail-fast. Wine enforces no guard, so there
+// the probe must pass its checks of its own guard table and its call must
+// go through the guard and return; the guard table check carries the rest.
+TEST(ControlFlowGuardTest, WindowsStopsACallToAnInvalidTarget) {
+  const std::map<DWORD, std::string> meanings = {
+      {0, "the call returned: the guard was not enforced"},
+      {2, "the load configuration does not say the code is guarded"},
+      {3, "the probe's function does not end with a return"},
+      {4, "the guard table does not hold the function's start"},
+      {5, "the guard table marks the call's target valid"},
+      {6, "the call did not go through the guard"},
+      {0xC0000409, "Windows stopped the call with the guard's fail-fast"}};
+  const RunResult run = RunProgram(ThisProgramDirectory() + L"guard_probe.exe");
+  const auto meaning = meanings.find(run.exitCode);
+  const std::string said =
+      meaning != meanings.end() ? meaning->second : "an unexpected end";
+  DWORD expected = 0xC0000409;
+  if (!HEBREW_OCR_TEST_CONTROL_FLOW_GUARD) {
+    expected = 2;
+    std::cout << "This build has no control-flow guard; the probe says so.\n";
+  } else if (RunningUnderWine()) {
+    expected = 0;
+    std::cout << "Wine does not enforce control-flow guard: the probe "
+                 "checked its own guard table and its call went through the "
+                 "guard and returned. The guard table check proves the rest "
+                 "here; on Windows the call must be stopped.\n";
+  }
+  EXPECT_EQ(run.exitCode, expected)
+      << "exit code 0x" << std::hex << run.exitCode << ": " << said;
 }
 
 }  // namespace

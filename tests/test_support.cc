@@ -10,12 +10,6 @@ namespace {
 
 constexpr REGSAM kViews[] = {KEY_WOW64_64KEY, KEY_WOW64_32KEY};
 
-bool RunningUnderWine() {
-  HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-  return ntdll != nullptr &&
-         GetProcAddress(ntdll, "wine_get_version") != nullptr;
-}
-
 bool SettingsKeyExists(HKEY root, REGSAM view) {
   HKEY key = nullptr;
   if (RegOpenKeyExW(root, SettingsKeyPath, 0, KEY_READ | view, &key) !=
@@ -75,6 +69,12 @@ std::string ReadWaiting(HANDLE pipe) {
 }
 
 }  // namespace
+
+bool RunningUnderWine() {
+  HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  return ntdll != nullptr &&
+         GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
 
 std::vector<PayloadEntry> PayloadTable() {
   const PayloadEntry* table = GetPayloadTable();

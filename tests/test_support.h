@@ -53,6 +53,9 @@ std::string ResourceBytes(HMODULE module,
 
 std::string ToUtf8(const std::wstring& text);
 
+// Whether this runs under Wine, as the export that Wine's ntdll adds says.
+bool RunningUnderWine();
+
 // The folder of this test program, with a trailing backslash.
 std::wstring ThisProgramDirectory();
 
