@@ -1,9 +1,9 @@
 // Finds the host's OCR resource directory from the installation path that the
 // host's installer stored in the registry.
 
-#include <windows.h>
+#include "installer/host_lookup.h"
 
-#include "installer/installer.h"
+#include <windows.h>
 
 const wchar_t SettingsKeyPath[] = L"SOFTWARE\\Quarn\\Paginor\\CV\\Settings";
 

@@ -3,9 +3,11 @@
 // now. An install that cannot finish must not start, or it leaves the host
 // with a mixed pack: some files new, others old, missing or cut short.
 
+#include "installer/pre_write_checks.h"
+
 #include <windows.h>
 
-#include "installer/installer.h"
+#include "installer/payload_writer.h"
 
 namespace {
 

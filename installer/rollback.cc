@@ -5,9 +5,11 @@
 // A failed install then leaves the pack as it was, never part new and part
 // old, which the host's engine would load as one.
 
+#include "installer/rollback.h"
+
 #include <windows.h>
 
-#include "installer/installer.h"
+#include "installer/pre_write_checks.h"
 
 namespace {
 

@@ -15,7 +15,9 @@
 
 #include <ntsecapi.h>
 
-#include "installer/installer.h"
+#include <cstdint>
+
+#include "installer/stack_guard.h"
 
 namespace {
 

@@ -6,7 +6,10 @@
 
 #include <windows.h>
 
-#include "installer/installer.h"
+#include <cstddef>
+
+#include "installer/main.h"
+#include "installer/stack_guard.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 // and entered the same way; the benchmark compares the installer's run time
 // with it.
 
-#include "installer/installer.h"
+#include "installer/main.h"
 
 int wmain(int /*argc*/, wchar_t* /*argv*/[], wchar_t* /*envp*/[]) {
   return 0;

@@ -16,7 +16,7 @@
 #include <tuple>
 #include <vector>
 
-#include "installer/installer.h"
+#include "installer/pack_types.h"
 #include "tests/test_build_info.h"
 #include "tests/test_support.h"
 

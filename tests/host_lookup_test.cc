@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "installer/installer.h"
+#include "installer/host_lookup.h"
 #include "tests/test_support.h"
 
 namespace {

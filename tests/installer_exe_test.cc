@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "installer/installer.h"
+#include "installer/pack_types.h"
 #include "tests/test_support.h"
 
 namespace {

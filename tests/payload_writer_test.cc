@@ -8,7 +8,11 @@
 #include <utility>
 #include <vector>
 
-#include "installer/installer.h"
+#include "installer/pack_types.h"
+#include "installer/payload_writer.h"
+#include "installer/pre_write_checks.h"
+#include "installer/report.h"
+#include "installer/rollback.h"
 #include "tests/test_support.h"
 
 namespace {

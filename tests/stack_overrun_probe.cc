@@ -11,7 +11,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "installer/installer.h"
+#include "installer/fixed_text.h"
+#include "installer/main.h"
 
 #if defined(_MSC_VER)
 #define HEBREW_OCR_NOINLINE __declspec(noinline)

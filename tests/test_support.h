@@ -13,7 +13,10 @@
 #include <vector>
 
 #include "gtest/gtest.h"
-#include "installer/installer.h"
+#include "installer/host_lookup.h"
+#include "installer/pack_types.h"
+#include "installer/payload_writer.h"
+#include "installer/report.h"
 
 // The installer's fixed-size text as a string.
 template <std::size_t Capacity>

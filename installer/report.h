@@ -1,0 +1,46 @@
+// The report: the one line on standard output that says how the install
+// ended, and the error lines on standard error that say why a file failed,
+// in the system's words.
+
+#ifndef HEBREW_OCR_PACK_INSTALLER_REPORT_H_
+#define HEBREW_OCR_PACK_INSTALLER_REPORT_H_
+
+#include <cstddef>
+#include <cstdint>
+
+#include "installer/pack_types.h"
+
+// "Quarn Paginor is not installed".
+void ReportNotInstalled();
+// "installation has been completed".
+void ReportCompleted();
+
+// The host's installation path with `subPath` does not fit in a path: its
+// error line, then "installation has failed".
+void ReportPathTooLong(const wchar_t* subPath);
+// The pack does not fit in `directory`: its error line with the bytes
+// needed and free, then "installation has failed".
+void ReportNotEnoughSpace(const PathText& directory,
+                          std::uint64_t needed,
+                          std::uint64_t available);
+// One error line for each failure of the `count` files of `table` in
+// `claims` (that it could not be written, that it could not be put back),
+// then "installation has failed".
+void ReportFailedFiles(const PathText& directory,
+                       const PayloadEntry* table,
+                       const ClaimedFile* claims,
+                       std::size_t count);
+
+// Appends to `reason` why the file of `entry` failed, as `failure` says, in
+// words for the error line. When the code says that another program is
+// using the file, the words say what to close before trying again.
+void DescribeFileFailure(const PayloadEntry& entry,
+                         const ClaimedFile& file,
+                         const FileFailure& failure,
+                         ReasonText& reason);
+
+// Appends to `text` a Win32 error code described in the system's words, on
+// one line, with the code itself.
+void DescribeSystemError(unsigned long code, ReasonText& text);
+
+#endif  // HEBREW_OCR_PACK_INSTALLER_REPORT_H_

@@ -1,0 +1,39 @@
+// Keeping the installed pack in memory before it is replaced, and putting
+// it back when writing fails part way.
+
+#ifndef HEBREW_OCR_PACK_INSTALLER_ROLLBACK_H_
+#define HEBREW_OCR_PACK_INSTALLER_ROLLBACK_H_
+
+#include <cstddef>
+
+#include "installer/pack_types.h"
+
+// Memory that holds the kept bytes of the installed files, freed when it
+// goes.
+struct KeptBytes {
+  KeptBytes() = default;
+  KeptBytes(const KeptBytes&) = delete;
+  KeptBytes& operator=(const KeptBytes&) = delete;
+  ~KeptBytes();
+  void* block = nullptr;
+};
+
+// Reads the bytes and the last-write time of every claimed file that the
+// claim did not create into `kept`, one allocation for them all, through
+// the claims' handles. Returns false, with the reason in the `failure` of
+// every file whose bytes cannot be read or held, when any cannot.
+bool KeepInstalledFiles(ClaimedFile* claims,
+                        std::size_t count,
+                        KeptBytes& kept);
+
+// Undoes a failed install: every changed file gets its kept bytes and
+// last-write time back, in place through its claim, and every file that
+// the claims created is removed; then every claim is released. A file that
+// cannot be put back gets the reason in its `putBackFailure`; the others are
+// put back all the same.
+void PutBackInstalledFiles(const PathText& directory,
+                           const PayloadEntry* table,
+                           std::size_t count,
+                           ClaimedFile* claims);
+
+#endif  // HEBREW_OCR_PACK_INSTALLER_ROLLBACK_H_
