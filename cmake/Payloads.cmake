@@ -22,22 +22,26 @@ set(_payloads
     115:hebrew.ocr:1638022)
 
 # Writes a placeholder of exactly `size` bytes. Each payload starts with a line
-# naming it and then repeats every byte value from 1 to 255, rotated by the ID,
-# so that a swapped, truncated or text-converted copy shows. (CMake strings
-# cannot hold a zero byte.)
+# naming it and then repeats every byte value from 1 to 255 but the two line
+# breaks, rotated by the ID, so that a swapped or truncated copy shows. (CMake
+# strings cannot hold a zero byte, and a CMake that writes text would change
+# bytes 10 and 13, so the placeholders hold neither.)
 function(_hebrew_ocr_write_placeholder path id name size)
   set(codes "")
   foreach(code RANGE 1 255)
-    list(APPEND codes ${code})
+    if(NOT code EQUAL 10 AND NOT code EQUAL 13)
+      list(APPEND codes ${code})
+    endif()
   endforeach()
   string(ASCII ${codes} all_bytes)
-  math(EXPR rotation "${id} % 255")
+  string(LENGTH "${all_bytes}" count)
+  math(EXPR rotation "${id} % ${count}")
   string(SUBSTRING "${all_bytes}" ${rotation} -1 head)
   string(SUBSTRING "${all_bytes}" 0 ${rotation} tail)
   set(pattern "${head}${tail}")
-  math(EXPR repeats "${size} / 255 + 1")
+  math(EXPR repeats "${size} / ${count} + 1")
   string(REPEAT "${pattern}" ${repeats} body)
-  set(content "HebrewOcrPack placeholder payload ${id} (${name}), not OCR engine data\r\n${body}")
+  set(content "HebrewOcrPack placeholder payload ${id} (${name}), not OCR engine data | ${body}")
   string(SUBSTRING "${content}" 0 ${size} content)
 
   # Leave an identical file alone so that its timestamp does not force the

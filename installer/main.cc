@@ -28,6 +28,16 @@ int wmain(int /*argc*/, wchar_t* /*argv*/[], wchar_t* /*envp*/[]) {
   // System32 alone. A failure only leaves the default search order, so it
   // changes nothing the run reports.
   SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+  // An elevated run must write only the files it names. Any user may be
+  // able to write a host folder that sits directly under C:\, and plant a
+  // junction there: with redirection trust, the system does not follow
+  // junctions that were made without administrator rights. Windows before
+  // this mitigation refuses the call; the claim's own checks of each file's
+  // name still hold there.
+  PROCESS_MITIGATION_REDIRECTION_TRUST_POLICY trust = {};
+  trust.EnforceRedirectionTrust = 1;
+  SetProcessMitigationPolicy(ProcessRedirectionTrustPolicy, &trust,
+                             sizeof(trust));
 
   PathText directory;
   const wchar_t kSubPath[] = L"IRIS_OCR\\resources\\";

@@ -42,6 +42,9 @@ enum class FileStep : std::uint8_t {
   kPayloadMissing,     // its payload is not among this program's resources
   kPayloadUnloadable,  // its payload is there but cannot be loaded
   kOpen,               // it cannot be opened for reading and writing
+  kFolderInPlace,      // a folder stands where the file goes
+  kLinked,             // its name is a symbolic link or mount point
+  kHardLinked,         // the file has other names (hard links)
   kKeep,               // its installed bytes cannot be read into memory
   kRemoveCreated,      // a file that the install created cannot be removed
   kTruncate,           // it cannot be cut back to nothing

@@ -22,10 +22,11 @@ bool IsHeldByAnotherProgram(DWORD code) {
   return code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION;
 }
 
-// The size of the file at `path`, or 0 when there is none.
-std::uint64_t ExistingFileSize(const PathText& path) {
+// The size of the file at `systemPath`, or 0 when there is none.
+std::uint64_t ExistingFileSize(const PathText& systemPath) {
   WIN32_FILE_ATTRIBUTE_DATA attributes;
-  if (!GetFileAttributesExW(path.units, GetFileExInfoStandard, &attributes) ||
+  if (!GetFileAttributesExW(systemPath.units, GetFileExInfoStandard,
+                            &attributes) ||
       (attributes.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
     return 0;
   }
@@ -33,23 +34,81 @@ std::uint64_t ExistingFileSize(const PathText& path) {
          attributes.nFileSizeLow;
 }
 
-// Opens `path` for reading and writing into `claim`, creating the file when
-// it is missing but changing nothing in a file that is there. Other programs
-// may go on reading the file, as the host's engine may; none may write it,
-// delete it or rename it while the install holds it, so that the bytes kept
-// for putting back stay the installed ones. Returns the Win32 error, or
-// ERROR_SUCCESS.
-DWORD OpenTarget(const PathText& path, ClaimedFile& claim) {
-  SetLastError(ERROR_SUCCESS);
-  HANDLE handle =
-      CreateFileW(path.units, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
-                  nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+// The thread's last error, or ERROR_GEN_FAILURE when a failing call left
+// none.
+DWORD LastError() {
   const DWORD code = GetLastError();
+  return code != ERROR_SUCCESS ? code : ERROR_GEN_FAILURE;
+}
+
+// Looks at what stands at `systemPath` without following it, and holds the
+// name while the claim opens it: `check` does not share deletion, so the
+// name cannot be renamed, removed or replaced by a link in between. The
+// installer runs elevated, often in a folder that every user may write, so
+// it writes only the file that it names: a symbolic link or mount point
+// there, or a file that has other names (a hard link), would lead an
+// elevated write to a file of another user's choosing. Other reparse points
+// (deduplicated or cloud files) are ordinary data and are opened as such.
+FileFailure CheckName(const PathText& systemPath, FileHandle& check) {
+  SetLastError(ERROR_SUCCESS);
+  HANDLE handle = CreateFileW(
+      systemPath.units, FILE_READ_ATTRIBUTES,
+      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+      FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (handle == INVALID_HANDLE_VALUE)
-    return code != ERROR_SUCCESS ? code : ERROR_GEN_FAILURE;
+    return {FileStep::kOpen, LastError(), 0};
+  check = FileHandle(handle);
+  FILE_ATTRIBUTE_TAG_INFO tag = {};
+  BY_HANDLE_FILE_INFORMATION information = {};
+  SetLastError(ERROR_SUCCESS);
+  if (!GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag,
+                                    sizeof(tag)) ||
+      !GetFileInformationByHandle(handle, &information)) {
+    return {FileStep::kOpen, LastError(), 0};
+  }
+  if ((tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+      IsReparseTagNameSurrogate(tag.ReparseTag)) {
+    return {FileStep::kLinked, 0, 0};
+  }
+  if ((tag.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+    return {FileStep::kFolderInPlace, 0, 0};
+  if (information.nNumberOfLinks > 1)
+    return {FileStep::kHardLinked, 0, 0};
+  return {};
+}
+
+// Opens the file at `systemPath` for reading and writing into `claim`,
+// creating it when it is missing but changing nothing in a file that is
+// there. Other programs may go on reading the file, as the host's engine
+// may; none may write it, delete it or rename it while the install holds
+// it, so that the bytes kept for putting back stay the installed ones.
+FileFailure OpenTarget(const PathText& systemPath, ClaimedFile& claim) {
+  FileHandle check;
+  FileFailure failure = CheckName(systemPath, check);
+  if (failure.step != FileStep::kNone && failure.code != ERROR_FILE_NOT_FOUND) {
+    return failure;
+  }
+  const bool missing = failure.step != FileStep::kNone;
+  SetLastError(ERROR_SUCCESS);
+  // A missing file is made new: CREATE_NEW fails rather than open whatever
+  // another program has put at the name since it was looked at, which is
+  // then looked at on the next try.
+  HANDLE handle = CreateFileW(
+      systemPath.units, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+      missing ? CREATE_NEW : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE)
+    return {FileStep::kOpen, LastError(), 0};
   claim.handle = FileHandle(handle);
-  claim.created = code != ERROR_ALREADY_EXISTS;
-  return ERROR_SUCCESS;
+  claim.created = missing;
+  return {};
+}
+
+// Whether `failure` may pass once another program lets go: a file that it
+// holds, or a name that changed between the look and the open.
+bool MayPass(const FileFailure& failure) {
+  return failure.step == FileStep::kOpen &&
+         (IsHeldByAnotherProgram(failure.code) ||
+          failure.code == ERROR_FILE_EXISTS);
 }
 
 }  // namespace
@@ -64,8 +123,8 @@ void ReleaseClaims(const PathText& directory,
       continue;
     claim.handle.Close();
     PathText path;
-    if (claim.created && MakeTargetPath(directory, table[i], path) &&
-        !DeleteFileW(path.units)) {
+    if (claim.created && MakeSystemPath(directory, path) &&
+        path.Append(table[i].fileName) && !DeleteFileW(path.units)) {
       claim.putBackFailure = {FileStep::kRemoveCreated, GetLastError(), 0};
     }
   }
@@ -83,14 +142,52 @@ bool MakeTargetPath(const PathText& directory,
   return false;
 }
 
+bool MakeSystemPath(const PathText& path, PathText& systemPath) {
+  systemPath.Clear();
+  const wchar_t* units = path.units;
+  // \\?\ and \\.\ (and the kernel's \??\) go to the system as they are.
+  if (path.length >= 4 && units[0] == L'\\' && units[3] == L'\\' &&
+      ((units[1] == L'\\' && (units[2] == L'?' || units[2] == L'.')) ||
+       (units[1] == L'?' && units[2] == L'?'))) {
+    return systemPath.Append(units, path.length);
+  }
+  // The full path is written after room for the longest prefix, \\?\UNC,
+  // and the prefix then put in front of it.
+  constexpr std::size_t kRoom = 8;
+  wchar_t* const full = systemPath.units + kRoom;
+  const DWORD room = static_cast<DWORD>(kPathUnits - kRoom);
+  const DWORD length = GetFullPathNameW(units, room, full, nullptr);
+  if (length == 0 || length >= room)
+    return false;
+  const bool unc = length > 2 && full[0] == L'\\' && full[1] == L'\\';
+  // \\server\share becomes \\?\UNC\server\share; C:\ becomes \\?\C:\.
+  const wchar_t* const prefix = unc ? L"\\\\?\\UNC" : L"\\\\?\\";
+  const std::size_t skipped = unc ? 1 : 0;
+  const std::size_t prefixLength = TextLength(prefix);
+  std::size_t out = 0;
+  for (std::size_t i = 0; i < prefixLength; ++i)
+    systemPath.units[out++] = prefix[i];
+  for (std::size_t i = skipped; i < length; ++i)
+    systemPath.units[out++] = full[i];
+  systemPath.length = out;
+  systemPath.units[out] = L'\0';
+  return true;
+}
+
 bool ClaimTargets(const PathText& directory,
                   const PayloadEntry* table,
                   std::size_t count,
                   ClaimedFile* claims) {
+  // Every file is reached through its full path in extended-length form,
+  // which Windows takes at any length; error lines show the path as the
+  // user knows it.
+  PathText systemDirectory;
+  const bool reachable = MakeSystemPath(directory, systemDirectory);
   for (std::size_t i = 0; i < count; ++i) {
     claims[i] = ClaimedFile();
     PathText path;
-    if (!MakeTargetPath(directory, table[i], path))
+    if (!reachable || !MakeTargetPath(directory, table[i], path) ||
+        !MakeTargetPath(systemDirectory, table[i], path))
       claims[i].failure = {FileStep::kPathTooLong, 0, 0};
     else
       FindPayload(table[i], claims[i].data, claims[i].size, claims[i].failure);
@@ -108,13 +205,13 @@ bool ClaimTargets(const PathText& directory,
     if (claim.failure.step != FileStep::kNone)
       continue;
     PathText path;
-    MakeTargetPath(directory, table[i], path);
+    MakeTargetPath(systemDirectory, table[i], path);
     for (;;) {
-      const DWORD code = OpenTarget(path, claim);
-      if (code == ERROR_SUCCESS)
+      const FileFailure failure = OpenTarget(path, claim);
+      if (failure.step == FileStep::kNone)
         break;
-      if (!IsHeldByAnotherProgram(code) || GetTickCount64() >= deadline) {
-        claim.failure = {FileStep::kOpen, code, 0};
+      if (!MayPass(failure) || GetTickCount64() >= deadline) {
+        claim.failure = failure;
         break;
       }
       Sleep(kHoldRetryMilliseconds);
@@ -161,8 +258,11 @@ bool PackFits(const PathText& directory,
   wchar_t volume[MAX_PATH + 1] = {};
   DWORD sectorsPerCluster = 0, bytesPerSector = 0, freeClusters = 0,
         totalClusters = 0;
-  if (!GetDiskFreeSpaceExW(directory.units, &freeToCaller, nullptr, nullptr) ||
-      !GetVolumePathNameW(directory.units, volume, MAX_PATH + 1) ||
+  PathText systemDirectory;
+  if (!MakeSystemPath(directory, systemDirectory) ||
+      !GetDiskFreeSpaceExW(systemDirectory.units, &freeToCaller, nullptr,
+                           nullptr) ||
+      !GetVolumePathNameW(systemDirectory.units, volume, MAX_PATH + 1) ||
       !GetDiskFreeSpaceW(volume, &sectorsPerCluster, &bytesPerSector,
                          &freeClusters, &totalClusters)) {
     return true;
@@ -177,7 +277,7 @@ bool PackFits(const PathText& directory,
     std::uint32_t size = 0;
     FileFailure ignored;
     PathText path;
-    if (MakeTargetPath(directory, table[i], path) &&
+    if (MakeTargetPath(systemDirectory, table[i], path) &&
         FindPayload(table[i], data, size, ignored)) {
       changes[changed++] = {ExistingFileSize(path), size};
     }

@@ -45,16 +45,24 @@ bool MakeTargetPath(const PathText& directory,
                     const PayloadEntry& entry,
                     PathText& path);
 
+// Sets `systemPath` to the form of `path` that Windows takes at any length:
+// the full, normalised path in extended-length form (\\?\C:\..., or
+// \\?\UNC\server\share\... for a share). A path already in extended or
+// device form is taken as it is. Returns false, with `systemPath` empty,
+// when it does not fit.
+bool MakeSystemPath(const PathText& path, PathText& systemPath);
+
 // Opens the `count` files of `table` in `directory` for reading and writing,
 // into `claims` (one for each entry, in table order), without changing any,
 // so that nothing stops the pack half way: a path that is too long, a
 // payload missing from this program, a missing folder, a folder in a file's
-// place, denied access or a file that another program writes or holds
-// without sharing are all found here. While the claims are held, other
-// programs may read the files but not write them. The files are claimed in
-// table order, each waited for while another program holds it, for about
-// two seconds in all; two installers started together therefore never hold
-// parts of the pack each, and one waits for the other. Returns true when
+// place, a name that is a link or a file with other names, denied access or
+// a file that another program writes or holds without sharing are all found
+// here. While the claims are held, other programs may read the files but not
+// write them. The files are claimed in table order, each waited for while
+// another program holds it, for about two seconds in all; two installers
+// started together therefore never hold parts of the pack each, and one
+// waits for the other. Returns true when
 // every file is held; otherwise releases the claims and returns false, with
 // the reason in the `failure` of every file that cannot be written.
 bool ClaimTargets(const PathText& directory,

@@ -171,6 +171,23 @@ void DescribeFileFailure(const PayloadEntry& entry,
       reason.AppendNumber(entry.resourceId);
       reason.Append(L" cannot be loaded: ");
       break;
+    case FileStep::kFolderInPlace:
+      reason.Append(
+          L"a folder stands in its place; move or remove the folder, then "
+          L"run the installer again");
+      return;
+    case FileStep::kLinked:
+      reason.Append(
+          L"it is a symbolic link or mount point, and the installer does not "
+          L"write through links; remove the link, then run the installer "
+          L"again");
+      return;
+    case FileStep::kHardLinked:
+      reason.Append(
+          L"the file has other names (hard links), and the installer does not "
+          L"write through them; remove the file, then run the installer "
+          L"again");
+      return;
     case FileStep::kOpen:
     case FileStep::kTruncate:
     case FileStep::kPutBack:
@@ -202,6 +219,37 @@ void DescribeFileFailure(const PayloadEntry& entry,
     reason.Append(
         L". Close Quarn Paginor and any other program that uses the file, "
         L"then run the installer again");
+  }
+  if (failure.code == ERROR_ACCESS_DENIED)
+    AppendAccessDeniedAdvice(RunsElevated(), reason);
+}
+
+bool RunsElevated() {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+    return false;
+  TOKEN_ELEVATION elevation = {};
+  DWORD size = 0;
+  const BOOL read = GetTokenInformation(token, TokenElevation, &elevation,
+                                        sizeof(elevation), &size);
+  CloseHandle(token);
+  return read != FALSE && elevation.TokenIsElevated != 0;
+}
+
+void AppendAccessDeniedAdvice(bool elevated, ReasonText& reason) {
+  // The program never asks for elevation, so a double-click into a
+  // protected folder is refused; an elevated run that is refused meets a
+  // file or folder that bars administrators too.
+  if (!elevated) {
+    reason.Append(
+        L". Run the installer as an administrator: from an elevated console, "
+        L"or from a deployment tool that runs as an administrator or as "
+        L"SYSTEM");
+  } else {
+    reason.Append(
+        L". The file or its folder refuses writing even to administrators: "
+        L"the file may be read-only, the folder's permissions may deny it, or "
+        L"a security program may block it");
   }
 }
 

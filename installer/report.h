@@ -33,11 +33,21 @@ void ReportFailedFiles(const PathText& directory,
 
 // Appends to `reason` why the file of `entry` failed, as `failure` says, in
 // words for the error line. When the code says that another program is
-// using the file, the words say what to close before trying again.
+// using the file, the words say what to close before trying again; when it
+// says that access is denied, they say what to do about it.
 void DescribeFileFailure(const PayloadEntry& entry,
                          const ClaimedFile& file,
                          const FileFailure& failure,
                          ReasonText& reason);
+
+// Whether this process runs elevated, as its token says; false when the
+// token cannot be read.
+bool RunsElevated();
+
+// Appends to `reason`, after the system's words for access denied, what to
+// do: run as an administrator when the run is not `elevated`; otherwise,
+// that the file or folder bars administrators too.
+void AppendAccessDeniedAdvice(bool elevated, ReasonText& reason);
 
 // Appends to `text` a Win32 error code described in the system's words, on
 // one line, with the code itself.

@@ -3,6 +3,8 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <iostream>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -300,6 +302,79 @@ TEST_F(InstallerRunTest, TwoInstallersStartedTogetherBothComplete) {
     }
     ExpectPackInstalled(resources);
   }
+}
+
+TEST_F(InstallerRunTest, AHostPathAtTheRegistrysLimitInstalls) {
+  // A host path of 250 characters and more: with the resources folder and
+  // the file names the paths pass 260 characters, which Windows takes only
+  // in extended-length form. The test makes and reads them in that form.
+  std::wstring host = scratch_;
+  while (host.size() + 51 <= 252)
+    host += std::wstring(50, L'q') + L"\\";
+  host += std::wstring(252 - host.size() - 1, L'p') + L"\\";
+  ASSERT_GE(host.size(), 250u);
+  const std::wstring resources = host + L"IRIS_OCR\\resources\\";
+  const std::wstring extended = L"\\\\?\\" + resources;
+  for (size_t end = extended.find(L'\\', 7); end != std::wstring::npos;
+       end = extended.find(L'\\', end + 1)) {
+    CreateDirectoryW(extended.substr(0, end).c_str(), nullptr);
+  }
+  ASSERT_TRUE(PathExists(extended));
+  SetInstallPath(KEY_WOW64_64KEY, host);
+  WriteFileBytes(extended + L"hebrew.ocr", std::string(8192, 'o'));
+
+  const RunResult run = RunInstaller();
+  EXPECT_EQ(run.out, "installation has been completed\r\n");
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(run.exitCode, 0u);
+  ExpectPackInstalled(extended);
+}
+
+TEST_F(InstallerRunTest, LinksAndFoldersInThePackAreRefusedAndNothingChanges) {
+  // Another user's file outside the host's folder, planted as hebrew.ocr
+  // through a hard link; a folder where heb.ilex goes; an older eng.ilex.
+  // An elevated install must write none of them.
+  const std::wstring resources = InstallHost(L"Host");
+  const std::wstring secret = scratch_ + L"Secret\\config.txt";
+  MakeDirectories(scratch_ + L"Secret\\");
+  WriteFileBytes(secret, "another user's settings");
+  ASSERT_TRUE(CreateHardLinkW((resources + L"hebrew.ocr").c_str(),
+                              secret.c_str(), nullptr));
+  MakeDirectories(resources + L"heb.ilex\\");
+  WriteFileBytes(resources + L"eng.ilex", "older eng.ilex");
+  SetOldWriteTime(resources + L"eng.ilex");
+  std::vector<std::string> expected = {
+      ToUtf8(L"error: cannot write " + resources +
+             L"heb.ilex: a folder stands in its place; move or remove the "
+             L"folder, then run the installer again"),
+      ToUtf8(L"error: cannot write " + resources +
+             L"hebrew.ocr: the file has other names (hard links), and the "
+             L"installer does not write through them; remove the file, then "
+             L"run the installer again")};
+  // A symbolic link where the system makes one (Windows does for an
+  // elevated process; Wine 8 says it did and makes nothing).
+  const std::wstring linked = resources + L"net_hebrew.bin";
+  CreateSymbolicLinkW(linked.c_str(), secret.c_str(), 0);
+  const DWORD attributes = GetFileAttributesW(linked.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES &&
+      (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    expected.insert(expected.begin() + 1,
+                    ToUtf8(L"error: cannot write " + linked +
+                           L": it is a symbolic link or mount point, and the "
+                           L"installer does not write through links; remove "
+                           L"the link, then run the installer again"));
+  } else {
+    DeleteFileW(linked.c_str());
+    std::cout << "no symbolic link: this system does not show one\n";
+  }
+  const std::map<std::wstring, std::string> before = FolderState(resources);
+
+  const RunResult run = RunInstaller();
+  EXPECT_EQ(run.out, "installation has failed\r\n");
+  EXPECT_EQ(run.exitCode, 1u);
+  EXPECT_EQ(Lines(run.err), expected);
+  EXPECT_EQ(FolderState(resources), before);
+  EXPECT_EQ(ReadFileBytes(secret), "another user's settings");
 }
 
 TEST_F(InstallerRunTest, HebrewFolderNamesInstallAndAreReportedInUtf8) {

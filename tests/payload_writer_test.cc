@@ -173,7 +173,8 @@ TEST_F(PayloadWriterTest, ClaimFindsEveryFileThatCannotBeWrittenAndKeepsAll) {
   EXPECT_EQ(reported,
             (std::vector<std::wstring>{
                 L"hebrew.ilex: " + InUseError(ERROR_SHARING_VIOLATION),
-                L"hebrew_engine.bin: " + SystemError(ERROR_ACCESS_DENIED),
+                L"hebrew_engine.bin: a folder stands in its place; move or "
+                L"remove the folder, then run the installer again",
                 L"net_hebrew.bin: payload resource 113 is missing from this "
                 L"program",
             }));
@@ -306,6 +307,57 @@ TEST(SpaceNeededTest, CountsClustersStepByStepInTableOrder) {
   // Old files at least as large as their payloads: nothing more is taken.
   EXPECT_EQ(needed({{5000, 4097}, {4096, 1}}, 4096), 0u);
   EXPECT_EQ(needed({}, 4096), 0u);
+}
+
+TEST(SystemPathTest, FullExtendedLengthPathsAndDeviceFormsAsTheyAre) {
+  const auto system = [](const std::wstring& path, bool fits = true) {
+    PathText in;
+    EXPECT_TRUE(in.Append(path.c_str()));
+    PathText out;
+    EXPECT_EQ(MakeSystemPath(in, out), fits) << ToUtf8(path);
+    return Str(out);
+  };
+  EXPECT_EQ(system(L"C:\\Programs\\Old\\..\\Host\\.\\IRIS_OCR\\resources\\"),
+            L"\\\\?\\C:\\Programs\\Host\\IRIS_OCR\\resources\\");
+  EXPECT_EQ(system(L"C:/Programs/Host/"), L"\\\\?\\C:\\Programs\\Host\\");
+  EXPECT_EQ(system(L"\\\\server\\share\\Host\\"),
+            L"\\\\?\\UNC\\server\\share\\Host\\");
+  for (const wchar_t* device : {L"\\\\?\\C:\\Old\\..\\Host\\",
+                                L"\\\\.\\C:\\Host\\", L"\\??\\C:\\Host\\"}) {
+    EXPECT_EQ(system(device), device);
+  }
+  // Past the old limit of 260 characters the path is whole; one that would
+  // not fit with its prefix is refused, never cut short.
+  const std::wstring longPath = L"C:\\" + std::wstring(300, L'h') + L"\\";
+  EXPECT_EQ(system(longPath), L"\\\\?\\" + longPath);
+  EXPECT_EQ(system(L"C:\\" + std::wstring(kPathUnits - 6, L'h'), false), L"");
+}
+
+TEST(AccessDeniedTest, SaysWhatToDoAsTheRunsElevationCalls) {
+  ReasonText notElevated;
+  ReasonText elevated;
+  AppendAccessDeniedAdvice(false, notElevated);
+  AppendAccessDeniedAdvice(true, elevated);
+  EXPECT_NE(Str(notElevated)
+                .find(L"Run the installer as an administrator: "
+                      L"from an elevated console, or from a "
+                      L"deployment tool that runs as an "
+                      L"administrator or as SYSTEM"),
+            std::wstring::npos);
+  EXPECT_NE(Str(elevated).find(L"refuses writing even to administrators"),
+            std::wstring::npos);
+  // Wine's token reads as elevated, and so does the elevated console that
+  // these tests need on Windows.
+  EXPECT_TRUE(RunsElevated());
+
+  // Any step refused as access denied gets the system's words, then the
+  // advice for this run.
+  for (const FileStep step : {FileStep::kOpen, FileStep::kTruncate}) {
+    ReasonText reason;
+    DescribeFileFailure(kAllBytes, ClaimedFile(),
+                        {step, ERROR_ACCESS_DENIED, 0}, reason);
+    EXPECT_EQ(Str(reason), SystemError(ERROR_ACCESS_DENIED) + Str(elevated));
+  }
 }
 
 TEST(SystemErrorTest, GivesTheSystemTextOnOneLineWithTheCode) {

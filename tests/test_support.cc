@@ -104,12 +104,43 @@ std::wstring MakeScratchDirectory() {
   return base.wstring() + L"\\";
 }
 
+namespace {
+
+// Removes `path` (in extended-length form) and everything under it, so that
+// paths longer than 260 characters go too.
+void RemoveExtended(const std::wstring& path) {
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES)
+    return;
+  if (!(attributes & FILE_ATTRIBUTE_DIRECTORY) ||
+      (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+    if (!DeleteFileW(path.c_str()))
+      RemoveDirectoryW(path.c_str());
+    return;
+  }
+  const std::wstring folder = path.back() == L'\\' ? path : path + L"\\";
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW((folder + L"*").c_str(), &found);
+  if (search != INVALID_HANDLE_VALUE) {
+    do {
+      const std::wstring name = found.cFileName;
+      if (name != L"." && name != L"..")
+        RemoveExtended(folder + name);
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+  }
+  RemoveDirectoryW(path.c_str());
+}
+
+}  // namespace
+
 void RemoveTree(const std::wstring& path) {
-  std::error_code error;
-  std::filesystem::remove_all(path, error);
+  const bool driveLetter = path.size() > 2 && path[1] == L':';
+  RemoveExtended(driveLetter ? L"\\\\?\\" + path : path);
   // Tests leave nothing behind on the machine that runs them.
   EXPECT_FALSE(PathExists(path))
-      << "cannot remove " << ToUtf8(path) << ": " << error.message();
+      << "cannot remove " << ToUtf8(path) << ": error " << GetLastError();
 }
 
 bool PathExists(const std::wstring& path) {
