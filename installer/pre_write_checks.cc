@@ -7,6 +7,8 @@
 
 #include <windows.h>
 
+#include <utility>
+
 #include "installer/payload_writer.h"
 
 namespace {
@@ -41,38 +43,67 @@ DWORD LastError() {
   return code != ERROR_SUCCESS ? code : ERROR_GEN_FAILURE;
 }
 
-// Looks at what stands at `systemPath` without following it, and holds the
-// name while the claim opens it: `check` does not share deletion, so the
-// name cannot be renamed, removed or replaced by a link in between. The
-// installer runs elevated, often in a folder that every user may write, so
-// it writes only the file that it names: a symbolic link or mount point
-// there, or a file that has other names (a hard link), would lead an
-// elevated write to a file of another user's choosing. Other reparse points
-// (deduplicated or cloud files) are ordinary data and are opened as such.
-FileFailure CheckName(const PathText& systemPath, FileHandle& check) {
+// Opens `systemPath` for reading and writing as the name stands, not
+// followed, so that what the name is can be seen: a symbolic link or mount
+// point (a name-surrogate reparse tag), a folder, or a file with other names
+// (a hard link) is refused. The installer runs elevated, often in a folder
+// that every user may write, and must write only the file that it names, not
+// one of another user's choosing. Other reparse points (deduplicated or cloud
+// files) are ordinary data and are opened again normally, so that their
+// owners serve the bytes. Returns ERROR_FILE_NOT_FOUND as a kOpen failure
+// when there is no file.
+FileFailure OpenExistingTarget(const PathText& systemPath, FileHandle& file) {
+  const DWORD access = GENERIC_READ | GENERIC_WRITE;
   SetLastError(ERROR_SUCCESS);
   HANDLE handle = CreateFileW(
-      systemPath.units, FILE_READ_ATTRIBUTES,
-      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-      FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (handle == INVALID_HANDLE_VALUE)
-    return {FileStep::kOpen, LastError(), 0};
-  check = FileHandle(handle);
-  FILE_ATTRIBUTE_TAG_INFO tag = {};
-  BY_HANDLE_FILE_INFORMATION information = {};
+      systemPath.units, access, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    const DWORD code = LastError();
+    // A folder, or a link to one, cannot be opened as a file.
+    const DWORD attributes = code == ERROR_ACCESS_DENIED
+                                 ? GetFileAttributesW(systemPath.units)
+                                 : INVALID_FILE_ATTRIBUTES;
+    if (attributes != INVALID_FILE_ATTRIBUTES &&
+        (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+      const bool link = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+      return {link ? FileStep::kLinked : FileStep::kFolderInPlace, 0, 0};
+    }
+    return {FileStep::kOpen, code, 0};
+  }
+  file = FileHandle(handle);
+  BY_HANDLE_FILE_INFORMATION seen = {};
   SetLastError(ERROR_SUCCESS);
-  if (!GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag,
-                                    sizeof(tag)) ||
-      !GetFileInformationByHandle(handle, &information)) {
+  if (!GetFileInformationByHandle(handle, &seen))
     return {FileStep::kOpen, LastError(), 0};
+  if ((seen.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    FILE_ATTRIBUTE_TAG_INFO tag = {};
+    SetLastError(ERROR_SUCCESS);
+    if (!GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag,
+                                      sizeof(tag))) {
+      return {FileStep::kOpen, LastError(), 0};
+    }
+    if (IsReparseTagNameSurrogate(tag.ReparseTag))
+      return {FileStep::kLinked, 0, 0};
+    file.Close();
+    SetLastError(ERROR_SUCCESS);
+    handle = CreateFileW(systemPath.units, access, FILE_SHARE_READ, nullptr,
+                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+      return {FileStep::kOpen, LastError(), 0};
+    file = FileHandle(handle);
+    // The name was free for a moment: it must still be the same file, or
+    // it is looked at again on the next try.
+    BY_HANDLE_FILE_INFORMATION again = {};
+    if (!GetFileInformationByHandle(handle, &again) ||
+        again.dwVolumeSerialNumber != seen.dwVolumeSerialNumber ||
+        again.nFileIndexHigh != seen.nFileIndexHigh ||
+        again.nFileIndexLow != seen.nFileIndexLow) {
+      file.Close();
+      return {FileStep::kOpen, ERROR_FILE_EXISTS, 0};
+    }
   }
-  if ((tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
-      IsReparseTagNameSurrogate(tag.ReparseTag)) {
-    return {FileStep::kLinked, 0, 0};
-  }
-  if ((tag.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
-    return {FileStep::kFolderInPlace, 0, 0};
-  if (information.nNumberOfLinks > 1)
+  if (seen.nNumberOfLinks > 1)
     return {FileStep::kHardLinked, 0, 0};
   return {};
 }
@@ -83,23 +114,26 @@ FileFailure CheckName(const PathText& systemPath, FileHandle& check) {
 // may; none may write it, delete it or rename it while the install holds
 // it, so that the bytes kept for putting back stay the installed ones.
 FileFailure OpenTarget(const PathText& systemPath, ClaimedFile& claim) {
-  FileHandle check;
-  FileFailure failure = CheckName(systemPath, check);
-  if (failure.step != FileStep::kNone && failure.code != ERROR_FILE_NOT_FOUND) {
+  FileHandle file;
+  FileFailure failure = OpenExistingTarget(systemPath, file);
+  if (failure.step == FileStep::kNone) {
+    claim.handle = std::move(file);
+    claim.created = false;
     return failure;
   }
-  const bool missing = failure.step != FileStep::kNone;
-  SetLastError(ERROR_SUCCESS);
-  // A missing file is made new: CREATE_NEW fails rather than open whatever
+  if (failure.code != ERROR_FILE_NOT_FOUND)
+    return failure;
+  // A missing file is made new. CREATE_NEW fails rather than open whatever
   // another program has put at the name since it was looked at, which is
   // then looked at on the next try.
-  HANDLE handle = CreateFileW(
-      systemPath.units, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-      missing ? CREATE_NEW : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  SetLastError(ERROR_SUCCESS);
+  HANDLE handle = CreateFileW(systemPath.units, GENERIC_READ | GENERIC_WRITE,
+                              FILE_SHARE_READ, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE)
     return {FileStep::kOpen, LastError(), 0};
   claim.handle = FileHandle(handle);
-  claim.created = missing;
+  claim.created = true;
   return {};
 }
 
