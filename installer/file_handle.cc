@@ -1,4 +1,5 @@
-// The handle holder's definitions, and the write that takes every byte.
+// The handle holder's definitions, the write that takes every byte, and the
+// mark for removal on close.
 
 #include "installer/file_handle.h"
 
@@ -39,4 +40,12 @@ bool WriteAll(void* handle,
       return false;
   }
   return true;
+}
+
+bool SetPendingDeletion(void* handle, bool pending) {
+  FILE_DISPOSITION_INFO disposition = {};
+  disposition.DeleteFile = pending ? TRUE : FALSE;
+  SetLastError(ERROR_SUCCESS);
+  return SetFileInformationByHandle(handle, FileDispositionInfo, &disposition,
+                                    sizeof(disposition)) != FALSE;
 }

@@ -1,5 +1,6 @@
-// A holder for one open Windows handle, closed when the holder goes, and
-// a write that takes every byte or says why not.
+// A holder for one open Windows handle, closed when the holder goes, a
+// write that takes every byte or says why not, and the mark that removes a
+// file when its last handle closes.
 
 #ifndef HEBREW_OCR_PACK_INSTALLER_FILE_HANDLE_H_
 #define HEBREW_OCR_PACK_INSTALLER_FILE_HANDLE_H_
@@ -36,5 +37,11 @@ bool WriteAll(void* handle,
               const char* bytes,
               std::uint32_t size,
               std::uint32_t& written);
+
+// Marks the file of `handle`, opened with delete access, to be removed by
+// the system when its last handle closes, however the process ends; or,
+// with `pending` false, clears the mark. Returns false, with the thread's
+// last error set, when the system refuses.
+bool SetPendingDeletion(void* handle, bool pending);
 
 #endif  // HEBREW_OCR_PACK_INSTALLER_FILE_HANDLE_H_

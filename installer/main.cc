@@ -8,6 +8,7 @@
 
 #include <windows.h>
 
+#include "installer/control_events.h"
 #include "installer/host_lookup.h"
 #include "installer/pack_types.h"
 #include "installer/payload_writer.h"
@@ -73,7 +74,7 @@ int wmain(int /*argc*/, wchar_t* /*argv*/[], wchar_t* /*envp*/[]) {
   KeptBytes kept;
   if (!ClaimTargets(directory, table, kPayloadCount, claims) ||
       !KeepInstalledFiles(claims, kPayloadCount, kept)) {
-    ReleaseClaims(directory, table, kPayloadCount, claims);
+    ReleaseClaims(claims, kPayloadCount);
     ReportFailedFiles(directory, table, claims, kPayloadCount);
     return kExitInstallFailed;
   }
@@ -81,13 +82,19 @@ int wmain(int /*argc*/, wchar_t* /*argv*/[], wchar_t* /*envp*/[]) {
   // What cannot be seen beforehand (a file mapped by another program, a
   // disk that fills up or fails) stops the install at the first failure,
   // and the pack is put back as it was: the engine must never load new
-  // files with old ones.
-  for (std::size_t i = 0; i < kPayloadCount; ++i) {
-    if (!WritePayloadFile(claims[i])) {
-      PutBackInstalledFiles(directory, table, kPayloadCount, claims);
-      ReportFailedFiles(directory, table, claims, kPayloadCount);
-      return kExitInstallFailed;
-    }
+  // files with old ones. Until the pack is whole again, written or put
+  // back, Ctrl+C or a closed console does not end the program part way.
+  HoldOffControlEvents();
+  bool written = true;
+  for (std::size_t i = 0; i < kPayloadCount && written; ++i)
+    written = WritePayloadFile(claims[i]);
+  // The files that the install created are marked for removal until the
+  // whole pack is written; now they are kept.
+  if (!written || !KeepCreatedFiles(claims, kPayloadCount)) {
+    PutBackInstalledFiles(claims, kPayloadCount);
+    ReportFailedFiles(directory, table, claims, kPayloadCount);
+    AllowControlEvents();
+    return kExitInstallFailed;
   }
 
   // Every file now holds its payload in full. A handle that fails to close
@@ -101,10 +108,10 @@ int wmain(int /*argc*/, wchar_t* /*argv*/[], wchar_t* /*envp*/[]) {
       closedAll = false;
     }
   }
-  if (!closedAll) {
+  if (closedAll)
+    ReportCompleted();
+  else
     ReportFailedFiles(directory, table, claims, kPayloadCount);
-    return kExitInstallFailed;
-  }
-  ReportCompleted();
-  return kExitSuccess;
+  AllowControlEvents();
+  return closedAll ? kExitSuccess : kExitInstallFailed;
 }

@@ -49,6 +49,7 @@ enum class FileStep : std::uint8_t {
   kRemoveCreated,      // a file that the install created cannot be removed
   kTruncate,           // it cannot be cut back to nothing
   kWrite,              // writing its bytes failed
+  kKeepCreated,        // a file that the install created cannot be kept
   kClose,              // closing it failed
   kPutBack,            // its installed bytes cannot be written back
 };
@@ -65,7 +66,9 @@ struct FileFailure {
 // held until the install is over.
 struct ClaimedFile {
   FileHandle handle;
-  // The claim made the file: it is removed again when the install fails.
+  // The claim made the file, and marked it to be removed when its handle
+  // closes until the pack is complete: it goes again when the install fails
+  // or is ended.
   bool created = false;
   // Writing has cut the file short or written into it: when the install
   // fails, its kept bytes are written back.

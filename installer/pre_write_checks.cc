@@ -11,7 +11,15 @@
 
 #include "installer/payload_writer.h"
 
+// The NT status behind the thread's last error, which tells a file that is
+// being removed from one that access is denied to.
+extern "C" LONG NTAPI RtlGetLastNtStatus();
+
 namespace {
+
+// The status of a file whose removal is pending: another installer's new
+// file that it will either keep or let go.
+constexpr LONG kStatusDeletePending = static_cast<LONG>(0xC0000056);
 
 // How long files held by another program are waited for, in all, and how
 // often they are tried in that time. Virus scanners and search indexers
@@ -21,7 +29,20 @@ constexpr ULONGLONG kHoldWaitMilliseconds = 2000;
 constexpr DWORD kHoldRetryMilliseconds = 50;
 
 bool IsHeldByAnotherProgram(DWORD code) {
-  return code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION;
+  return code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION ||
+         code == ERROR_DELETE_PENDING;
+}
+
+// The thread's last error after a failed open. Windows reports a file that
+// is pending removal as access denied; it is told apart, since it is held by
+// another program only until that program keeps it or lets it go.
+DWORD OpenError() {
+  const DWORD code = GetLastError();
+  if (code == ERROR_ACCESS_DENIED &&
+      RtlGetLastNtStatus() == kStatusDeletePending) {
+    return ERROR_DELETE_PENDING;
+  }
+  return code != ERROR_SUCCESS ? code : ERROR_GEN_FAILURE;
 }
 
 // The size of the file at `systemPath`, or 0 when there is none.
@@ -59,7 +80,7 @@ FileFailure OpenExistingTarget(const PathText& systemPath, FileHandle& file) {
       systemPath.units, access, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
-    const DWORD code = LastError();
+    const DWORD code = OpenError();
     // A folder, or a link to one, cannot be opened as a file.
     const DWORD attributes = code == ERROR_ACCESS_DENIED
                                  ? GetFileAttributesW(systemPath.units)
@@ -90,7 +111,7 @@ FileFailure OpenExistingTarget(const PathText& systemPath, FileHandle& file) {
     handle = CreateFileW(systemPath.units, access, FILE_SHARE_READ, nullptr,
                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
-      return {FileStep::kOpen, LastError(), 0};
+      return {FileStep::kOpen, OpenError(), 0};
     file = FileHandle(handle);
     // The name was free for a moment: it must still be the same file, or
     // it is looked at again on the next try.
@@ -125,15 +146,28 @@ FileFailure OpenTarget(const PathText& systemPath, ClaimedFile& claim) {
     return failure;
   // A missing file is made new. CREATE_NEW fails rather than open whatever
   // another program has put at the name since it was looked at, which is
-  // then looked at on the next try.
+  // then looked at on the next try. The new file is marked for removal at
+  // once, through the handle that made it: until the pack is complete the
+  // system removes it when the handle closes, however the install ends,
+  // killed or not, and no other program can open it in the meantime.
   SetLastError(ERROR_SUCCESS);
-  HANDLE handle = CreateFileW(systemPath.units, GENERIC_READ | GENERIC_WRITE,
-                              FILE_SHARE_READ, nullptr, CREATE_NEW,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE handle = CreateFileW(
+      systemPath.units, GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ,
+      nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE)
-    return {FileStep::kOpen, LastError(), 0};
+    return {FileStep::kOpen, OpenError(), 0};
   claim.handle = FileHandle(handle);
   claim.created = true;
+  if (!SetPendingDeletion(handle, true)) {
+    // Without the mark, the file goes by its name, now, while nothing else
+    // can have opened it.
+    failure = {FileStep::kOpen, LastError(), 0};
+    claim.handle.Close();
+    SetLastError(ERROR_SUCCESS);
+    if (!DeleteFileW(systemPath.units))
+      claim.putBackFailure = {FileStep::kRemoveCreated, LastError(), 0};
+    return failure;
+  }
   return {};
 }
 
@@ -147,21 +181,11 @@ bool MayPass(const FileFailure& failure) {
 
 }  // namespace
 
-void ReleaseClaims(const PathText& directory,
-                   const PayloadEntry* table,
-                   std::size_t count,
-                   ClaimedFile* claims) {
-  for (std::size_t i = 0; i < count; ++i) {
-    ClaimedFile& claim = claims[i];
-    if (claim.handle.get() == nullptr)
-      continue;
-    claim.handle.Close();
-    PathText path;
-    if (claim.created && MakeSystemPath(directory, path) &&
-        path.Append(table[i].fileName) && !DeleteFileW(path.units)) {
-      claim.putBackFailure = {FileStep::kRemoveCreated, GetLastError(), 0};
-    }
-  }
+void ReleaseClaims(ClaimedFile* claims, std::size_t count) {
+  // A file that the claim created is still marked for removal, so closing
+  // its handle removes it.
+  for (std::size_t i = 0; i < count; ++i)
+    claims[i].handle.Close();
 }
 
 bool MakeTargetPath(const PathText& directory,
@@ -254,7 +278,7 @@ bool ClaimTargets(const PathText& directory,
 
   for (std::size_t i = 0; i < count; ++i) {
     if (claims[i].failure.step != FileStep::kNone) {
-      ReleaseClaims(directory, table, count, claims);
+      ReleaseClaims(claims, count);
       return false;
     }
   }

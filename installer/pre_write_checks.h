@@ -70,12 +70,9 @@ bool ClaimTargets(const PathText& directory,
                   std::size_t count,
                   ClaimedFile* claims);
 
-// Closes every claim and removes the files that the claims created, so that
-// a target that was missing is missing again. A file that cannot be removed
-// gets the reason in its `putBackFailure`.
-void ReleaseClaims(const PathText& directory,
-                   const PayloadEntry* table,
-                   std::size_t count,
-                   ClaimedFile* claims);
+// Closes every claim. A file that a claim created is marked for removal
+// until the pack is complete, so that closing it removes it: a target that
+// was missing is missing again.
+void ReleaseClaims(ClaimedFile* claims, std::size_t count);
 
 #endif  // HEBREW_OCR_PACK_INSTALLER_PRE_WRITE_CHECKS_H_

@@ -205,6 +205,9 @@ void DescribeFileFailure(const PayloadEntry& entry,
       reason.AppendNumber(file.size);
       reason.Append(L" bytes: ");
       break;
+    case FileStep::kKeepCreated:
+      reason.Append(L"the new file cannot be kept: ");
+      break;
     case FileStep::kClose:
       reason.Append(L"closing failed: ");
       break;
@@ -215,7 +218,8 @@ void DescribeFileFailure(const PayloadEntry& entry,
   // The system's words for these say nothing about what to do.
   if (failure.code == ERROR_SHARING_VIOLATION ||
       failure.code == ERROR_LOCK_VIOLATION ||
-      failure.code == ERROR_USER_MAPPED_FILE) {
+      failure.code == ERROR_USER_MAPPED_FILE ||
+      failure.code == ERROR_DELETE_PENDING) {
     reason.Append(
         L". Close Quarn Paginor and any other program that uses the file, "
         L"then run the installer again");

@@ -136,17 +136,33 @@ bool KeepInstalledFiles(ClaimedFile* claims,
   return keptAll;
 }
 
-void PutBackInstalledFiles(const PathText& directory,
-                           const PayloadEntry* table,
-                           std::size_t count,
-                           ClaimedFile* claims) {
+bool KeepCreatedFiles(ClaimedFile* claims, std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i) {
+    if (!claims[i].created || SetPendingDeletion(claims[i].handle.get(), false))
+      continue;
+    claims[i].failure = {FileStep::kKeepCreated, LastErrorOr(ERROR_GEN_FAILURE),
+                         0};
+    // The files kept so far are marked again, so that the put-back removes
+    // them with the rest.
+    for (std::size_t j = 0; j < i; ++j) {
+      if (claims[j].created &&
+          !SetPendingDeletion(claims[j].handle.get(), true))
+        claims[j].putBackFailure = {FileStep::kRemoveCreated,
+                                    LastErrorOr(ERROR_GEN_FAILURE), 0};
+    }
+    return false;
+  }
+  return true;
+}
+
+void PutBackInstalledFiles(ClaimedFile* claims, std::size_t count) {
   // On a drive that filled up, the space to put files back comes from what
-  // others give back: the files that the install created are removed first,
-  // then the files that go back to a shorter length are put back before
-  // those that grow again.
+  // others give back: the files that the install created are removed first
+  // (closing them removes them, as they are marked), then the files that go
+  // back to a shorter length are put back before those that grow again.
   for (std::size_t i = 0; i < count; ++i) {
     if (claims[i].created)
-      ReleaseClaims(directory, table + i, 1, claims + i);
+      claims[i].handle.Close();
   }
   for (int pass = 0; pass < 2; ++pass) {
     const bool shrinking = pass == 0;
@@ -162,5 +178,5 @@ void PutBackInstalledFiles(const PathText& directory,
       claim.changed = false;
     }
   }
-  ReleaseClaims(directory, table, count, claims);
+  ReleaseClaims(claims, count);
 }

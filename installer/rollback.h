@@ -26,14 +26,19 @@ bool KeepInstalledFiles(ClaimedFile* claims,
                         std::size_t count,
                         KeptBytes& kept);
 
+// Keeps the files that the claims created, now that the pack is complete:
+// clears the marks that would remove them when their handles close. Returns
+// false, with the reason in that file's `failure`, when a mark cannot be
+// cleared; the files kept before it are then marked again (a file that
+// cannot be gets the reason in its `putBackFailure`), so that the put-back
+// removes every one.
+bool KeepCreatedFiles(ClaimedFile* claims, std::size_t count);
+
 // Undoes a failed install: every changed file gets its kept bytes and
 // last-write time back, in place through its claim, and every file that
 // the claims created is removed; then every claim is released. A file that
 // cannot be put back gets the reason in its `putBackFailure`; the others are
 // put back all the same.
-void PutBackInstalledFiles(const PathText& directory,
-                           const PayloadEntry* table,
-                           std::size_t count,
-                           ClaimedFile* claims);
+void PutBackInstalledFiles(ClaimedFile* claims, std::size_t count);
 
 #endif  // HEBREW_OCR_PACK_INSTALLER_ROLLBACK_H_

@@ -2,6 +2,7 @@
 // output and standard error captured as bytes.
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <iostream>
 #include <map>
@@ -278,17 +279,27 @@ TEST_F(InstallerRunTest, AFileMappedPartWayPutsThePackBack) {
 
 TEST_F(InstallerRunTest, TwoInstallersStartedTogetherBothComplete) {
   // Each takes the pack whole, in the same order, so one waits for the
-  // other rather than both failing with part of the pack each. A scanner
-  // holds the last file while both start, so that both are claiming at
-  // once.
+  // other rather than both failing with part of the pack each. Over an
+  // older pack, a scanner holds the last file while both start, so that
+  // both are claiming at once. On a first install, the files that one has
+  // just made are pending removal until its pack is whole, and the other
+  // waits for them as for a held file.
   const std::wstring resources = InstallHost(L"Host");
-  for (int round = 0; round < 5; ++round) {
-    for (const PayloadEntry& entry : PayloadTable())
-      WriteFileBytes(resources + entry.fileName, "older pack");
-    HANDLE scanner = OpenAsAnotherProgram(resources + L"hebrew.ocr", false);
+  for (int round = 0; round < 8; ++round) {
+    const bool firstInstall = round % 2 == 1;
+    HANDLE scanner = nullptr;
+    for (const PayloadEntry& entry : PayloadTable()) {
+      if (firstInstall)
+        DeleteFileW((resources + entry.fileName).c_str());
+      else
+        WriteFileBytes(resources + entry.fileName, "older pack");
+    }
+    if (!firstInstall)
+      scanner = OpenAsAnotherProgram(resources + L"hebrew.ocr", false);
     std::thread release([scanner] {
       Sleep(300);
-      CloseHandle(scanner);
+      if (scanner != nullptr)
+        CloseHandle(scanner);
     });
     RunResult runs[2];
     std::thread other([&runs] { runs[1] = RunInstaller(); });
@@ -302,6 +313,64 @@ TEST_F(InstallerRunTest, TwoInstallersStartedTogetherBothComplete) {
     }
     ExpectPackInstalled(resources);
   }
+}
+
+TEST_F(InstallerRunTest, AnInstallKilledWhileWaitingLeavesNoTrace) {
+  // An older pack without hebrew.ilex and eng.ilex, and another program
+  // holding hebrew.ocr: the claim makes the two missing files, then waits.
+  // The installer is ended by force a second in, as a closed console or
+  // Task Manager ends it. The files it made go with it.
+  const std::wstring resources = InstallHost(L"Host");
+  for (const wchar_t* name :
+       {L"heb.ilex", L"hebrew_engine.bin", L"net_hebrew.bin", L"hebrew.ocr"}) {
+    WriteFileBytes(resources + name, "older " + ToUtf8(name));
+    SetOldWriteTime(resources + name);
+  }
+  const std::map<std::wstring, std::string> before = FolderState(resources);
+  HANDLE held = OpenAsAnotherProgram(resources + L"hebrew.ocr", false);
+
+  const RunResult run = RunProgram(InstallerPath(), L"", 1000);
+  CloseHandle(held);
+  EXPECT_TRUE(run.killed) << "the installer ended before it was killed";
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(FolderState(resources), before);
+}
+
+TEST_F(InstallerRunTest, AScannerCannotKeepAFileThatAFailedInstallMade) {
+  // hebrew.ocr is held for good, so the claim fails after its wait. A
+  // scanner opens each new file that it sees, without sharing deletion, and
+  // keeps it open until the installer has ended, as scanners open new files
+  // when they are closed. The file that the claim made goes all the same,
+  // and nothing is left to report.
+  const std::wstring resources = InstallHost(L"Host");
+  WriteFileBytes(resources + L"hebrew.ocr", "older hebrew.ocr");
+  HANDLE held = OpenAsAnotherProgram(resources + L"hebrew.ocr", false);
+  const std::wstring created = resources + L"hebrew.ilex";
+  std::atomic<bool> ended{false};
+  HANDLE scanned = INVALID_HANDLE_VALUE;
+  std::thread scanner([&] {
+    while (!ended && scanned == INVALID_HANDLE_VALUE) {
+      scanned = CreateFileW(created.c_str(), GENERIC_READ,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+      Sleep(1);
+    }
+  });
+
+  const RunResult run = RunInstaller();
+  ended = true;
+  scanner.join();
+  const bool opened = scanned != INVALID_HANDLE_VALUE;
+  if (opened)
+    CloseHandle(scanned);
+  CloseHandle(held);
+  EXPECT_EQ(run.out, "installation has failed\r\n");
+  EXPECT_EQ(Lines(run.err),
+            std::vector<std::string>{
+                ToUtf8(L"error: cannot write " + resources + L"hebrew.ocr: " +
+                       InUseError(ERROR_SHARING_VIOLATION))});
+  EXPECT_FALSE(opened) << "the scanner opened a file that the install made";
+  EXPECT_FALSE(PathExists(created));
 }
 
 TEST_F(InstallerRunTest, AHostPathAtTheRegistrysLimitInstalls) {

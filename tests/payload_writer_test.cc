@@ -30,8 +30,8 @@ bool ClaimAndWrite(const std::wstring& directory,
   PathText folder;
   EXPECT_TRUE(folder.Append(directory.c_str()));
   ClaimedFile claim;
-  const bool written =
-      ClaimTargets(folder, &entry, 1, &claim) && WritePayloadFile(claim);
+  const bool written = ClaimTargets(folder, &entry, 1, &claim) &&
+                       WritePayloadFile(claim) && KeepCreatedFiles(&claim, 1);
   ReasonText reason;
   if (!written)
     DescribeFileFailure(entry, claim, claim.failure, reason);
@@ -226,7 +226,7 @@ TEST_F(PayloadWriterTest, PutBackRestoresEveryFileItCanAndReportsTheRest) {
       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
   ASSERT_NE(claims[0].handle.get(), INVALID_HANDLE_VALUE);
 
-  PutBackInstalledFiles(folder, table, 3, claims);
+  PutBackInstalledFiles(claims, 3);
   ReasonText reason;
   DescribeFileFailure(table[0], claims[0], claims[0].putBackFailure, reason);
   // Windows refuses to write through a read-only handle as access denied;

@@ -273,7 +273,8 @@ std::wstring TestDataDirectory() {
 }
 
 RunResult RunProgram(const std::wstring& program,
-                     const std::wstring& arguments) {
+                     const std::wstring& arguments,
+                     DWORD killAfterMilliseconds) {
   RunResult result;
   SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
   HANDLE outRead = nullptr, outWrite = nullptr;
@@ -307,6 +308,13 @@ RunResult RunProgram(const std::wstring& program,
   if (started) {
     // The pipes hold far more than the few lines the programs print, so the
     // child never waits for this reader.
+    if (killAfterMilliseconds != 0 &&
+        WaitForSingleObject(process.hProcess, killAfterMilliseconds) !=
+            WAIT_OBJECT_0) {
+      TerminateProcess(process.hProcess, 1);
+      WaitForSingleObject(process.hProcess, INFINITE);
+      result.killed = true;
+    }
     if (WaitForSingleObject(process.hProcess, 120000) != WAIT_OBJECT_0) {
       ADD_FAILURE() << ToUtf8(program) << " did not end within two minutes";
       TerminateProcess(process.hProcess, 1);

@@ -71,14 +71,18 @@ std::wstring TestDataDirectory();
 // What a child process printed, as bytes, and how it ended.
 struct RunResult {
   DWORD exitCode = 0;
+  // The program was ended by force, as asked, before it ended by itself.
+  bool killed = false;
   std::string out;
   std::string err;
 };
 // Runs `program` with `arguments`, its standard input empty and its output
 // captured, and waits for it to end; after two minutes the test fails and
-// the program is ended.
+// the program is ended. With `killAfterMilliseconds`, a program still
+// running after that long is ended by force, as Task Manager would end it.
 RunResult RunProgram(const std::wstring& program,
-                     const std::wstring& arguments = L"");
+                     const std::wstring& arguments = L"",
+                     DWORD killAfterMilliseconds = 0);
 // Opens the installer's file for reading its resources, without running any
 // of its code. Fails the test when it cannot.
 HMODULE OpenInstallerResources();
