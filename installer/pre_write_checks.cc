@@ -159,8 +159,8 @@ FileFailure OpenTarget(const PathText& systemPath, ClaimedFile& claim) {
   claim.handle = FileHandle(handle);
   claim.created = true;
   if (!SetPendingDeletion(handle, true)) {
-    // Without the mark, the file goes by its name, now, while nothing else
-    // can have opened it.
+    // Without the mark nothing would remove the file if the install ended
+    // now, so it goes at once, by its name.
     failure = {FileStep::kOpen, LastError(), 0};
     claim.handle.Close();
     SetLastError(ERROR_SUCCESS);

@@ -3,7 +3,8 @@
 // replaces are read into memory; when writing fails part way, every changed
 // file gets them back and every file that the install created is removed.
 // A failed install then leaves the pack as it was, never part new and part
-// old, which the host's engine would load as one.
+// old, which the host's engine would load as one. The files that the install
+// created are kept only once the whole pack is written.
 
 #include "installer/rollback.h"
 
@@ -146,9 +147,10 @@ bool KeepCreatedFiles(ClaimedFile* claims, std::size_t count) {
     // them with the rest.
     for (std::size_t j = 0; j < i; ++j) {
       if (claims[j].created &&
-          !SetPendingDeletion(claims[j].handle.get(), true))
+          !SetPendingDeletion(claims[j].handle.get(), true)) {
         claims[j].putBackFailure = {FileStep::kRemoveCreated,
                                     LastErrorOr(ERROR_GEN_FAILURE), 0};
+      }
     }
     return false;
   }
