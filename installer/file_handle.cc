@@ -42,6 +42,11 @@ bool WriteAll(void* handle,
   return true;
 }
 
+std::uint32_t LastErrorOr(std::uint32_t fallback) {
+  const DWORD code = GetLastError();
+  return code != ERROR_SUCCESS ? code : fallback;
+}
+
 bool SetPendingDeletion(void* handle, bool pending) {
   FILE_DISPOSITION_INFO disposition = {};
   disposition.DeleteFile = pending ? TRUE : FALSE;

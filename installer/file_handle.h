@@ -1,6 +1,6 @@
 // A holder for one open Windows handle, closed when the holder goes, a
-// write that takes every byte or says why not, and the mark that removes a
-// file when its last handle closes.
+// write that takes every byte or says why not, the mark that removes a file
+// when its last handle closes, and the reason a call on one failed.
 
 #ifndef HEBREW_OCR_PACK_INSTALLER_FILE_HANDLE_H_
 #define HEBREW_OCR_PACK_INSTALLER_FILE_HANDLE_H_
@@ -37,6 +37,11 @@ bool WriteAll(void* handle,
               const char* bytes,
               std::uint32_t size,
               std::uint32_t& written);
+
+// The thread's last error, or `fallback` when a failing call left none.
+// Callers clear the last error before the call, so a code left behind by an
+// earlier one is never taken for the reason.
+std::uint32_t LastErrorOr(std::uint32_t fallback);
 
 // Marks the file of `handle`, opened with delete access, to be removed by
 // the system when its last handle closes, however the process ends; or,

@@ -37,12 +37,12 @@ bool IsHeldByAnotherProgram(DWORD code) {
 // is pending removal as access denied; it is told apart, since it is held by
 // another program only until that program keeps it or lets it go.
 DWORD OpenError() {
-  const DWORD code = GetLastError();
+  const DWORD code = LastErrorOr(ERROR_GEN_FAILURE);
   if (code == ERROR_ACCESS_DENIED &&
       RtlGetLastNtStatus() == kStatusDeletePending) {
     return ERROR_DELETE_PENDING;
   }
-  return code != ERROR_SUCCESS ? code : ERROR_GEN_FAILURE;
+  return code;
 }
 
 // The size of the file at `systemPath`, or 0 when there is none.
@@ -55,13 +55,6 @@ std::uint64_t ExistingFileSize(const PathText& systemPath) {
   }
   return (std::uint64_t{attributes.nFileSizeHigh} << 32) |
          attributes.nFileSizeLow;
-}
-
-// The thread's last error, or ERROR_GEN_FAILURE when a failing call left
-// none.
-DWORD LastError() {
-  const DWORD code = GetLastError();
-  return code != ERROR_SUCCESS ? code : ERROR_GEN_FAILURE;
 }
 
 // Opens `systemPath` for reading and writing as the name stands, not
@@ -96,13 +89,13 @@ FileFailure OpenExistingTarget(const PathText& systemPath, FileHandle& file) {
   BY_HANDLE_FILE_INFORMATION seen = {};
   SetLastError(ERROR_SUCCESS);
   if (!GetFileInformationByHandle(handle, &seen))
-    return {FileStep::kOpen, LastError(), 0};
+    return {FileStep::kOpen, LastErrorOr(ERROR_GEN_FAILURE), 0};
   if ((seen.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
     FILE_ATTRIBUTE_TAG_INFO tag = {};
     SetLastError(ERROR_SUCCESS);
     if (!GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag,
                                       sizeof(tag))) {
-      return {FileStep::kOpen, LastError(), 0};
+      return {FileStep::kOpen, LastErrorOr(ERROR_GEN_FAILURE), 0};
     }
     if (IsReparseTagNameSurrogate(tag.ReparseTag))
       return {FileStep::kLinked, 0, 0};
@@ -161,11 +154,12 @@ FileFailure OpenTarget(const PathText& systemPath, ClaimedFile& claim) {
   if (!SetPendingDeletion(handle, true)) {
     // Without the mark nothing would remove the file if the install ended
     // now, so it goes at once, by its name.
-    failure = {FileStep::kOpen, LastError(), 0};
+    failure = {FileStep::kOpen, LastErrorOr(ERROR_GEN_FAILURE), 0};
     claim.handle.Close();
     SetLastError(ERROR_SUCCESS);
     if (!DeleteFileW(systemPath.units))
-      claim.putBackFailure = {FileStep::kRemoveCreated, LastError(), 0};
+      claim.putBackFailure = {FileStep::kRemoveCreated,
+                              LastErrorOr(ERROR_GEN_FAILURE), 0};
     return failure;
   }
   return {};

@@ -14,12 +14,6 @@
 
 namespace {
 
-// The thread's last error, or `fallback` when a failing call left none.
-DWORD LastErrorOr(DWORD fallback) {
-  const DWORD code = GetLastError();
-  return code != ERROR_SUCCESS ? code : fallback;
-}
-
 // The claim's file size now, or 0 when it cannot be read.
 std::uint64_t CurrentSize(const ClaimedFile& file) {
   LARGE_INTEGER size = {};
