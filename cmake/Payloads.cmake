@@ -91,3 +91,13 @@ if(_missing)
   message(FATAL_ERROR "HebrewOcrPack: HEBREW_OCR_PAYLOAD_DIR lacks these "
                       "payload files:\n  ${_missing_lines}")
 endif()
+
+# The size of each embedded file, as installed: a deployment tool's detection
+# rule checks hebrew.ocr, written last, for this size.
+foreach(_payload IN LISTS _payloads)
+  string(REPLACE ":" ";" _payload "${_payload}")
+  list(GET _payload 0 _id)
+  list(GET _payload 1 _name)
+  file(SIZE "${HEBREW_OCR_PAYLOAD_${_id}}" _size)
+  message(STATUS "HebrewOcrPack: payload ${_id} ${_name}: ${_size} bytes")
+endforeach()

@@ -16,13 +16,6 @@
 #include "installer/report.h"
 #include "installer/rollback.h"
 
-namespace {
-
-constexpr int kExitSuccess = 0;
-constexpr int kExitInstallFailed = 1;
-
-}  // namespace
-
 int wmain(int /*argc*/, wchar_t* /*argv*/[], wchar_t* /*envp*/[]) {
   // Installers are often started, elevated, from a downloads folder where
   // anyone may have left a DLL: every DLL loaded from here on comes from
@@ -75,8 +68,7 @@ int wmain(int /*argc*/, wchar_t* /*argv*/[], wchar_t* /*envp*/[]) {
   if (!ClaimTargets(directory, table, kPayloadCount, claims) ||
       !KeepInstalledFiles(claims, kPayloadCount, kept)) {
     ReleaseClaims(claims, kPayloadCount);
-    ReportFailedFiles(directory, table, claims, kPayloadCount);
-    return kExitInstallFailed;
+    return ReportFailedFiles(directory, table, claims, kPayloadCount);
   }
 
   // What cannot be seen beforehand (a file mapped by another program, a
@@ -92,9 +84,10 @@ int wmain(int /*argc*/, wchar_t* /*argv*/[], wchar_t* /*envp*/[]) {
   // whole pack is written; now they are kept.
   if (!written || !KeepCreatedFiles(claims, kPayloadCount)) {
     PutBackInstalledFiles(claims, kPayloadCount);
-    ReportFailedFiles(directory, table, claims, kPayloadCount);
+    const int status =
+        ReportFailedFiles(directory, table, claims, kPayloadCount);
     AllowControlEvents();
-    return kExitInstallFailed;
+    return status;
   }
 
   // Every file now holds its payload in full. A handle that fails to close
@@ -108,10 +101,11 @@ int wmain(int /*argc*/, wchar_t* /*argv*/[], wchar_t* /*envp*/[]) {
       closedAll = false;
     }
   }
+  int status = kExitSuccess;
   if (closedAll)
     ReportCompleted();
   else
-    ReportFailedFiles(directory, table, claims, kPayloadCount);
+    status = ReportFailedFiles(directory, table, claims, kPayloadCount);
   AllowControlEvents();
-  return closedAll ? kExitSuccess : kExitInstallFailed;
+  return status;
 }

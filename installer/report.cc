@@ -139,13 +139,34 @@ void ReportNotEnoughSpace(const PathText& directory,
   PrintFailed();
 }
 
-void ReportFailedFiles(const PathText& directory,
-                       const PayloadEntry* table,
-                       const ClaimedFile* claims,
-                       std::size_t count) {
-  for (std::size_t i = 0; i < count; ++i)
+int ReportFailedFiles(const PathText& directory,
+                      const PayloadEntry* table,
+                      const ClaimedFile* claims,
+                      std::size_t count) {
+  // A run stopped only by files in use changed nothing, or put all of it
+  // back: it can simply be run again once those programs let go. A file
+  // that could not be put back, or any other failure, needs a person.
+  bool inUse = false;
+  bool other = false;
+  for (std::size_t i = 0; i < count; ++i) {
     PrintFileErrors(directory, table[i], claims[i]);
+    const FileFailure& failure = claims[i].failure;
+    if (failure.step != FileStep::kNone) {
+      if (IsInUseByAnotherProgram(failure.code))
+        inUse = true;
+      else
+        other = true;
+    }
+    if (claims[i].putBackFailure.step != FileStep::kNone)
+      other = true;
+  }
   PrintFailed();
+  return inUse && !other ? kExitFilesInUse : kExitInstallFailed;
+}
+
+bool IsInUseByAnotherProgram(std::uint32_t code) {
+  return code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION ||
+         code == ERROR_USER_MAPPED_FILE || code == ERROR_DELETE_PENDING;
 }
 
 void DescribeFileFailure(const PayloadEntry& entry,
@@ -216,10 +237,7 @@ void DescribeFileFailure(const PayloadEntry& entry,
   if (failure.step == FileStep::kPutBack)
     reason.Append(L"; it now holds neither its old bytes nor the new ones");
   // The system's words for these say nothing about what to do.
-  if (failure.code == ERROR_SHARING_VIOLATION ||
-      failure.code == ERROR_LOCK_VIOLATION ||
-      failure.code == ERROR_USER_MAPPED_FILE ||
-      failure.code == ERROR_DELETE_PENDING) {
+  if (IsInUseByAnotherProgram(failure.code)) {
     reason.Append(
         L". Close Quarn Paginor and any other program that uses the file, "
         L"then run the installer again");

@@ -10,6 +10,14 @@
 
 #include "installer/pack_types.h"
 
+// How a run ends, in its exit status: installed or no host to install into;
+// failed; or failed only because other programs hold files of the pack.
+// Windows Installer gives 1618 when another installation is in progress, and
+// deployment tools retry an install that ends with it by themselves.
+constexpr int kExitSuccess = 0;
+constexpr int kExitInstallFailed = 1;
+constexpr int kExitFilesInUse = 1618;
+
 // "Quarn Paginor is not installed".
 void ReportNotInstalled();
 // "installation has been completed".
@@ -25,11 +33,19 @@ void ReportNotEnoughSpace(const PathText& directory,
                           std::uint64_t available);
 // One error line for each failure of the `count` files of `table` in
 // `claims` (that it could not be written, that it could not be put back),
-// then "installation has failed".
-void ReportFailedFiles(const PathText& directory,
-                       const PayloadEntry* table,
-                       const ClaimedFile* claims,
-                       std::size_t count);
+// then "installation has failed". Returns the exit status for them:
+// kExitFilesInUse when every file that failed is in use by another program
+// and every changed file was put back; otherwise kExitInstallFailed.
+int ReportFailedFiles(const PathText& directory,
+                      const PayloadEntry* table,
+                      const ClaimedFile* claims,
+                      std::size_t count);
+
+// Whether the Win32 error `code` says that another program is using the
+// file: it holds the file without sharing writing, has locked part of it,
+// has mapped it into memory, or is removing it. Such a file can be written
+// once that program lets go.
+bool IsInUseByAnotherProgram(std::uint32_t code);
 
 // Appends to `reason` why the file of `entry` failed, as `failure` says, in
 // words for the error line. When the code says that another program is

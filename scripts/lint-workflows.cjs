@@ -78,6 +78,10 @@ async function main() {
     }
     const workflow = document.toJS() ?? {};
     for (const [jobId, job] of Object.entries(workflow.jobs ?? {})) {
+      // A hung step would hold a runner for six hours. A job that calls
+      // another workflow takes no limit; the called workflow's jobs do.
+      if (job.uses === undefined && job["timeout-minutes"] === undefined)
+        problem(`${shown}, job ${jobId}: no timeout-minutes`);
       (job.steps ?? []).forEach((step, index) => {
         if (typeof step.run !== "string") return;
         const shell = step.shell ?? defaultShell(workflow, job);

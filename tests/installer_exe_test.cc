@@ -180,18 +180,32 @@ TEST_F(InstallerRunTest, FilesHeldForGoodFailTheInstallAndNothingChanges) {
   const ULONGLONG start = GetTickCount64();
   const RunResult run = RunInstaller();
   const ULONGLONG elapsed = GetTickCount64() - start;
+
+  // Only files in use stop it: deployment tools retry on 1618.
+  EXPECT_EQ(run.out, "installation has failed\r\n");
+  EXPECT_EQ(run.exitCode, 1618u);
+  const std::wstring held = InUseError(ERROR_SHARING_VIOLATION);
+  const std::vector<std::string> heldLines = {
+      ToUtf8(L"error: cannot write " + resources + L"heb.ilex: " + held),
+      ToUtf8(L"error: cannot write " + resources + L"hebrew.ocr: " + held),
+  };
+  EXPECT_EQ(Lines(run.err), heldLines);
+
+  // With a folder where eng.ilex goes as well, a retry would not help: the
+  // same lines and the folder's, and the status of any other failure.
+  MakeDirectories(resources + L"eng.ilex\\");
+  const RunResult mixed = RunInstaller();
+  RemoveDirectoryW((resources + L"eng.ilex").c_str());
   CloseHandle(heldFirst);
   CloseHandle(heldLast);
-
-  EXPECT_EQ(run.out, "installation has failed\r\n");
-  EXPECT_EQ(run.exitCode, 1u);
-  const std::wstring held = InUseError(ERROR_SHARING_VIOLATION);
-  EXPECT_EQ(
-      Lines(run.err),
-      (std::vector<std::string>{
-          ToUtf8(L"error: cannot write " + resources + L"heb.ilex: " + held),
-          ToUtf8(L"error: cannot write " + resources + L"hebrew.ocr: " + held),
-      }));
+  EXPECT_EQ(mixed.out, "installation has failed\r\n");
+  EXPECT_EQ(mixed.exitCode, 1u);
+  std::vector<std::string> mixedLines = heldLines;
+  mixedLines.insert(mixedLines.begin() + 1,
+                    ToUtf8(L"error: cannot write " + resources +
+                           L"eng.ilex: a folder stands in its place; move or "
+                           L"remove the folder, then run the installer again"));
+  EXPECT_EQ(Lines(mixed.err), mixedLines);
   for (const PayloadEntry& entry : PayloadTable()) {
     const std::wstring path = resources + entry.fileName;
     if (std::find(installed.begin(), installed.end(),
@@ -262,7 +276,7 @@ TEST_F(InstallerRunTest, AFileMappedPartWayPutsThePackBack) {
   UnmapViewOfFile(view);
   CloseHandle(mapping);
   EXPECT_EQ(run.out, "installation has failed\r\n");
-  EXPECT_EQ(run.exitCode, 1u);
+  EXPECT_EQ(run.exitCode, 1618u);
   EXPECT_EQ(Lines(run.err),
             std::vector<std::string>{ToUtf8(
                 L"error: cannot write " + resources + L"hebrew_engine.bin: " +
@@ -365,6 +379,7 @@ TEST_F(InstallerRunTest, AScannerCannotKeepAFileThatAFailedInstallMade) {
     CloseHandle(scanned);
   CloseHandle(held);
   EXPECT_EQ(run.out, "installation has failed\r\n");
+  EXPECT_EQ(run.exitCode, 1618u);
   EXPECT_EQ(Lines(run.err),
             std::vector<std::string>{
                 ToUtf8(L"error: cannot write " + resources + L"hebrew.ocr: " +
