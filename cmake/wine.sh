@@ -10,14 +10,14 @@
 #                              with its IRIS_OCR\resources folder, and
 #                              register it for the local machine in the
 #                              64-bit registry view; DIR uses forward slashes
-#   wine.sh PREFIX mount-drive LETTER MIB [FILE...]
+#   wine.sh PREFIX mount-drive LETTER MIB [FOLDER...]
 #                              give the prefix a drive LETTER: of MIB MiB, a
 #                              tmpfs, for tests of a full disk; it holds an
 #                              empty file hebrew-ocr-small-drive to say so.
-#                              Each FILE, a path under drive C: with forward
-#                              slashes, becomes a link to an empty file of
-#                              the same name in the drive's folder linked, so
-#                              that one file of a folder on C: fills up.
+#                              Each FOLDER, a path under drive C: with
+#                              forward slashes, becomes a link to an empty
+#                              folder of the same name in the drive's folder
+#                              linked, so that a folder on C: fills up.
 #                              Mounting needs root: without it, or when the
 #                              mount fails, it says why and there is no drive
 #   wine.sh PREFIX unmount-drive LETTER
@@ -100,10 +100,12 @@ case "$action" in
     : >"$point/hebrew-ocr-small-drive"
     ln -sfn "$point" "$WINEPREFIX/dosdevices/$letter:"
     shift 2
-    for file in "$@"; do
-      mkdir -p "$point/linked" "$(dirname "$WINEPREFIX/drive_c/$file")"
-      : >"$point/linked/$(basename "$file")"
-      ln -sfn "$point/linked/$(basename "$file")" "$WINEPREFIX/drive_c/$file"
+    for folder in "$@"; do
+      mkdir -p "$point/linked/$(basename "$folder")" \
+        "$(dirname "$WINEPREFIX/drive_c/$folder")"
+      rm -rf "$WINEPREFIX/drive_c/$folder"
+      ln -sfn "$point/linked/$(basename "$folder")" \
+        "$WINEPREFIX/drive_c/$folder"
     done
     ;;
   unmount-drive)

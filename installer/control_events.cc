@@ -1,8 +1,11 @@
-// Holding off the console's control events while the pack changes. Ending
-// the program between the first truncation and the end of writing, or of
-// putting the pack back, would leave a mixed pack; before and after, the
-// events end it as usual, since nothing is changed then and the files that
-// the install created go with the process.
+// The console's control events. An install ended between the first
+// truncation and the end of writing or putting back would leave a mixed
+// pack, and one ended between a file's creation and its mark for removal
+// would leave an empty file behind. The main thread holds a lock across
+// each such step; the handler, which the system runs on a thread of its
+// own, takes that lock before it lets an event end the run, and never
+// gives it back: the main thread cannot begin another step before the
+// process has ended.
 
 #include "installer/control_events.h"
 
@@ -10,37 +13,51 @@
 
 namespace {
 
-// Set when the pack is whole again, written or put back. A manual-reset
-// event, made when the events are held off; the system runs each handler
-// on a thread of its own, and a handler that waits for this lets the
-// process end once it is set.
-HANDLE g_packWhole = nullptr;
+// Held by the main thread across a step that must not be cut, and for
+// good by a handler that ends the run.
+SRWLOCK g_step = SRWLOCK_INIT;
+// Whether the run's outcome has been reported, and the exit status that
+// goes with it. Written and read under g_step.
+bool g_settled = false;
+int g_exitStatus = 0;
 
 BOOL WINAPI OnControlEvent(DWORD event) {
-  // Ctrl+C and Ctrl+Break are dropped: the user sees the install finish,
-  // or be put back, within moments.
-  if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT)
+  // Windows sends a log-off to every console program outside the session
+  // that logs off too; one inside it is ended by the system anyway.
+  if (event == CTRL_LOGOFF_EVENT)
     return TRUE;
-  // A closed window, log-off or shutdown ends the process once its handlers
-  // return, or when the system's time for them is up. Waiting here holds it
-  // until the pack is whole; then the next handler ends the process.
-  if (g_packWhole != nullptr)
-    WaitForSingleObject(g_packWhole, INFINITE);
-  return FALSE;
+  AcquireSRWLockExclusive(&g_step);
+  if (g_settled) {
+    // The line has been printed and the run ends by itself with its status
+    // in a moment.
+    if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) {
+      ReleaseSRWLockExclusive(&g_step);
+      return TRUE;
+    }
+    ExitProcess(static_cast<UINT>(g_exitStatus));
+  }
+  // No step is under way: the pack is as it was, and the files that the
+  // claim created, marked for removal, go with the process.
+  ExitProcess(static_cast<UINT>(kExitInterrupted));
 }
 
 }  // namespace
 
-void HoldOffControlEvents() {
-  if (g_packWhole == nullptr)
-    g_packWhole = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  // Without the handler the events end the program as before; the install
-  // goes on either way.
+void HandleControlEvents() {
   SetConsoleCtrlHandler(OnControlEvent, TRUE);
 }
 
+void HoldOffControlEvents() {
+  AcquireSRWLockExclusive(&g_step);
+}
+
 void AllowControlEvents() {
-  SetConsoleCtrlHandler(OnControlEvent, FALSE);
-  if (g_packWhole != nullptr)
-    SetEvent(g_packWhole);
+  ReleaseSRWLockExclusive(&g_step);
+}
+
+int SettleRun(int exitStatus) {
+  g_exitStatus = exitStatus;
+  g_settled = true;
+  ReleaseSRWLockExclusive(&g_step);
+  return exitStatus;
 }

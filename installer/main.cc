@@ -8,15 +8,21 @@
 
 #include <windows.h>
 
+#include "installer/claim.h"
 #include "installer/control_events.h"
+#include "installer/file_handle.h"
 #include "installer/host_lookup.h"
 #include "installer/pack_types.h"
 #include "installer/payload_writer.h"
-#include "installer/pre_write_checks.h"
 #include "installer/report.h"
 #include "installer/rollback.h"
+#include "installer/space_check.h"
 
 int wmain(int /*argc*/, wchar_t* /*argv*/[], wchar_t* /*envp*/[]) {
+  // Ctrl+C, a closed window and shutdown end the run, but never in a step
+  // that must not be cut; a log-off is ignored. One handler for the whole
+  // run, from its first moment.
+  HandleControlEvents();
   // Installers are often started, elevated, from a downloads folder where
   // anyone may have left a DLL: every DLL loaded from here on comes from
   // System32 alone. A failure only leaves the default search order, so it
@@ -32,7 +38,6 @@ int wmain(int /*argc*/, wchar_t* /*argv*/[], wchar_t* /*envp*/[]) {
   trust.EnforceRedirectionTrust = 1;
   SetProcessMitigationPolicy(ProcessRedirectionTrustPolicy, &trust,
                              sizeof(trust));
-
   PathText directory;
   const wchar_t kSubPath[] = L"IRIS_OCR\\resources\\";
   if (!GetOcrResourceDirectory(kSubPath, directory)) {
@@ -63,9 +68,10 @@ int wmain(int /*argc*/, wchar_t* /*argv*/[], wchar_t* /*envp*/[]) {
   // memory, before any is changed, so that a file that cannot be written
   // now (the host's engine holding it, say) fails the install with the
   // installed pack as it was.
+  FileHandle folder;
   ClaimedFile claims[kPayloadCount];
   KeptBytes kept;
-  if (!ClaimTargets(directory, table, kPayloadCount, claims) ||
+  if (!ClaimTargets(directory, table, kPayloadCount, folder, claims) ||
       !KeepInstalledFiles(claims, kPayloadCount, kept)) {
     ReleaseClaims(claims, kPayloadCount);
     return ReportFailedFiles(directory, table, claims, kPayloadCount);
@@ -74,8 +80,9 @@ int wmain(int /*argc*/, wchar_t* /*argv*/[], wchar_t* /*envp*/[]) {
   // What cannot be seen beforehand (a file mapped by another program, a
   // disk that fills up or fails) stops the install at the first failure,
   // and the pack is put back as it was: the engine must never load new
-  // files with old ones. Until the pack is whole again, written or put
-  // back, Ctrl+C or a closed console does not end the program part way.
+  // files with old ones. From the first truncation until the pack is whole
+  // again, written or put back, and its line is printed, control events
+  // wait; the run then ends with the status that goes with its line.
   HoldOffControlEvents();
   bool written = true;
   for (std::size_t i = 0; i < kPayloadCount && written; ++i)
@@ -84,10 +91,8 @@ int wmain(int /*argc*/, wchar_t* /*argv*/[], wchar_t* /*envp*/[]) {
   // whole pack is written; now they are kept.
   if (!written || !KeepCreatedFiles(claims, kPayloadCount)) {
     PutBackInstalledFiles(claims, kPayloadCount);
-    const int status =
-        ReportFailedFiles(directory, table, claims, kPayloadCount);
-    AllowControlEvents();
-    return status;
+    return SettleRun(
+        ReportFailedFiles(directory, table, claims, kPayloadCount));
   }
 
   // Every file now holds its payload in full. A handle that fails to close
@@ -106,6 +111,5 @@ int wmain(int /*argc*/, wchar_t* /*argv*/[], wchar_t* /*envp*/[]) {
     ReportCompleted();
   else
     status = ReportFailedFiles(directory, table, claims, kPayloadCount);
-  AllowControlEvents();
-  return status;
+  return SettleRun(status);
 }

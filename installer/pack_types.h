@@ -70,6 +70,9 @@ struct ClaimedFile {
   // closes until the pack is complete: it goes again when the install fails
   // or is ended.
   bool created = false;
+  // A file that the claim made, whose mark was cleared and could not be set
+  // again: it is removed by its name once its handle is closed.
+  bool removeByName = false;
   // Writing has cut the file short or written into it: when the install
   // fails, its kept bytes are written back.
   bool changed = false;

@@ -10,7 +10,7 @@
 
 #include <windows.h>
 
-#include "installer/pre_write_checks.h"
+#include "installer/claim.h"
 
 namespace {
 
@@ -48,6 +48,27 @@ DWORD PutBack(const ClaimedFile& file) {
   if (!SetFileTime(handle, nullptr, nullptr, &time))
     return LastErrorOr(ERROR_GEN_FAILURE);
   return ERROR_SUCCESS;
+}
+
+// Closes `file`, which is not marked for removal, and removes it by the
+// path that its handle gives: the claim found it at its name in the folder,
+// which the install holds in place. Returns the Win32 error, or
+// ERROR_SUCCESS.
+DWORD RemoveByName(FileHandle& file) {
+  PathText path;
+  constexpr DWORD kRoom = sizeof(path.units) / sizeof(path.units[0]);
+  SetLastError(ERROR_SUCCESS);
+  const DWORD length = GetFinalPathNameByHandleW(
+      file.get(), path.units, kRoom, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+  const DWORD code = length == 0       ? LastErrorOr(ERROR_GEN_FAILURE)
+                     : length >= kRoom ? ERROR_FILENAME_EXCED_RANGE
+                                       : ERROR_SUCCESS;
+  file.Close();
+  if (code != ERROR_SUCCESS)
+    return code;
+  SetLastError(ERROR_SUCCESS);
+  return DeleteFileW(path.units) ? ERROR_SUCCESS
+                                 : LastErrorOr(ERROR_GEN_FAILURE);
 }
 
 // Whether the claim holds a file that was there before the install.
@@ -138,12 +159,11 @@ bool KeepCreatedFiles(ClaimedFile* claims, std::size_t count) {
     claims[i].failure = {FileStep::kKeepCreated, LastErrorOr(ERROR_GEN_FAILURE),
                          0};
     // The files kept so far are marked again, so that the put-back removes
-    // them with the rest.
+    // them with the rest; one that cannot be is removed by its name.
     for (std::size_t j = 0; j < i; ++j) {
       if (claims[j].created &&
           !SetPendingDeletion(claims[j].handle.get(), true)) {
-        claims[j].putBackFailure = {FileStep::kRemoveCreated,
-                                    LastErrorOr(ERROR_GEN_FAILURE), 0};
+        claims[j].removeByName = true;
       }
     }
     return false;
@@ -157,8 +177,17 @@ void PutBackInstalledFiles(ClaimedFile* claims, std::size_t count) {
   // (closing them removes them, as they are marked), then the files that go
   // back to a shorter length are put back before those that grow again.
   for (std::size_t i = 0; i < count; ++i) {
-    if (claims[i].created)
-      claims[i].handle.Close();
+    ClaimedFile& claim = claims[i];
+    if (!claim.created)
+      continue;
+    if (!claim.removeByName) {
+      claim.handle.Close();
+      continue;
+    }
+    const DWORD code = RemoveByName(claim.handle);
+    if (code != ERROR_SUCCESS)
+      claim.putBackFailure = {FileStep::kRemoveCreated, code, 0};
+    claim.removeByName = false;
   }
   for (int pass = 0; pass < 2; ++pass) {
     const bool shrinking = pass == 0;

@@ -29,16 +29,16 @@ bool KeepInstalledFiles(ClaimedFile* claims,
 // Keeps the files that the claims created, now that the pack is complete:
 // clears the marks that would remove them when their handles close. Returns
 // false, with the reason in that file's `failure`, when a mark cannot be
-// cleared; the files kept before it are then marked again (a file that
-// cannot be gets the reason in its `putBackFailure`), so that the put-back
+// cleared; the files kept before it are then marked again, or, when that
+// fails, left for the put-back to remove by name, so that the put-back
 // removes every one.
 bool KeepCreatedFiles(ClaimedFile* claims, std::size_t count);
 
-// Undoes a failed install: every changed file gets its kept bytes and
-// last-write time back, in place through its claim, and every file that
-// the claims created is removed; then every claim is released. A file that
-// cannot be put back gets the reason in its `putBackFailure`; the others are
-// put back all the same.
+// Undoes a failed install: every file that the claims created is removed,
+// then every changed file gets its kept bytes and last-write time back, in
+// place through its claim, those that shrink before those that grow; then
+// every claim is released. A file that cannot be put back, or removed, gets
+// the reason in its `putBackFailure`; the others are put back all the same.
 void PutBackInstalledFiles(ClaimedFile* claims, std::size_t count);
 
 #endif  // HEBREW_OCR_PACK_INSTALLER_ROLLBACK_H_

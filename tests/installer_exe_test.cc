@@ -6,10 +6,12 @@
 #include <cstdint>
 #include <iostream>
 #include <map>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "installer/control_events.h"
 #include "installer/pack_types.h"
 #include "tests/test_support.h"
 
@@ -350,6 +352,108 @@ TEST_F(InstallerRunTest, AnInstallKilledWhileWaitingLeavesNoTrace) {
   EXPECT_EQ(FolderState(resources), before);
 }
 
+TEST_F(InstallerRunTest, ControlEventsNeverCutAStepNorHangTheRun) {
+  std::string why;
+  const LPTHREAD_START_ROUTINE routine = ControlEventRoutine(why);
+  if (routine == nullptr)
+    GTEST_SKIP() << "cannot deliver control events here: " << why;
+  // Runs the installer and delivers `event` to it `delay` milliseconds
+  // after it starts, as the console host would.
+  const auto runAndSend = [routine](DWORD event, DWORD delay) {
+    return RunProgram(InstallerPath(), L"", 0, [=](HANDLE process) {
+      Sleep(delay);
+      SendControlEvent(process, routine, event);
+    });
+  };
+  const std::wstring resources = InstallHost(L"Host");
+  const auto writeOlderPack = [&resources] {
+    for (const PayloadEntry& entry : PayloadTable()) {
+      const std::wstring path = resources + entry.fileName;
+      DeleteFileW(path.c_str());
+      // Without eng.ilex and net_hebrew.bin, which the claim makes.
+      if (entry.resourceId != 111 && entry.resourceId != 113) {
+        WriteFileBytes(path, "older " + ToUtf8(entry.fileName));
+        SetOldWriteTime(path);
+      }
+    }
+  };
+
+  // While the claim waits for a file held by another program, having made
+  // the missing ones: Ctrl+C ends the run at once and leaves the pack as it
+  // was, while a log-off does not stop it.
+  writeOlderPack();
+  const std::map<std::wstring, std::string> before = FolderState(resources);
+  HANDLE held = OpenAsAnotherProgram(resources + L"hebrew.ocr", false);
+  const ULONGLONG start = GetTickCount64();
+  RunResult run = runAndSend(CTRL_C_EVENT, 500);
+  const ULONGLONG elapsed = GetTickCount64() - start;
+  EXPECT_EQ(run.exitCode, kExitInterrupted);
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(FolderState(resources), before);
+  EXPECT_LT(elapsed, 1500u) << "Ctrl+C did not end the wait";
+  std::thread release([held] {
+    Sleep(800);
+    CloseHandle(held);
+  });
+  run = runAndSend(CTRL_LOGOFF_EVENT, 300);
+  release.join();
+  EXPECT_EQ(run.out, "installation has been completed\r\n");
+  EXPECT_EQ(run.exitCode, 0u);
+  ExpectPackInstalled(resources);
+
+  // A closed window at any moment of a first install or a reinstall: the
+  // run ends, either with the pack as it was and no file left behind, or
+  // with the pack installed and its line printed, never half way. A close
+  // that comes before the program's own code runs meets the system's
+  // default handler, which ends the program with STATUS_CONTROL_C_EXIT on
+  // Windows and with 0 under Wine.
+  ULONGLONG slowest = 0;
+  for (int i = 0; i < 3; ++i) {
+    const ULONGLONG began = GetTickCount64();
+    RunInstaller();
+    slowest = std::max(slowest, GetTickCount64() - began);
+  }
+  std::random_device seed;
+  const unsigned seedValue = seed();
+  std::mt19937 random(seedValue);
+  std::uniform_int_distribution<DWORD> moment(
+      0, static_cast<DWORD>(slowest + slowest / 4));
+  int interrupted = 0;
+  int completed = 0;
+  for (int round = 0; round < 40; ++round) {
+    if (round % 2 == 0) {
+      writeOlderPack();
+    } else {
+      RemoveTree(resources);
+      MakeDirectories(resources);
+    }
+    const std::map<std::wstring, std::string> was = FolderState(resources);
+    const DWORD delay = moment(random);
+    run = runAndSend(CTRL_CLOSE_EVENT, delay);
+    const std::string where = "round " + std::to_string(round) + ", " +
+                              std::to_string(delay) + " ms, seed " +
+                              std::to_string(seedValue);
+    EXPECT_EQ(run.err, "") << where;
+    if (!run.out.empty()) {
+      ++completed;
+      EXPECT_EQ(run.out, "installation has been completed\r\n") << where;
+      EXPECT_EQ(run.exitCode, 0u) << where;
+      ExpectPackInstalled(resources);
+    } else {
+      interrupted += run.exitCode == kExitInterrupted ? 1 : 0;
+      EXPECT_TRUE(run.exitCode == kExitInterrupted ||
+                  (RunningUnderWine() && run.exitCode == 0))
+          << where << ": exit status " << run.exitCode;
+      EXPECT_EQ(FolderState(resources), was) << where;
+    }
+  }
+  std::cout << "of 40 closes within " << slowest + slowest / 4
+            << " ms of the start: " << interrupted
+            << " ended the run part way, " << completed
+            << " came once the pack was installed, the rest before the "
+               "program's own code ran\n";
+}
+
 TEST_F(InstallerRunTest, AScannerCannotKeepAFileThatAFailedInstallMade) {
   // hebrew.ocr is held for good, so the claim fails after its wait. A
   // scanner opens each new file that it sees, without sharing deletion, and
@@ -435,22 +539,26 @@ TEST_F(InstallerRunTest, LinksAndFoldersInThePackAreRefusedAndNothingChanges) {
              L"hebrew.ocr: the file has other names (hard links), and the "
              L"installer does not write through them; remove the file, then "
              L"run the installer again")};
-  // A symbolic link where the system makes one (Windows does for an
-  // elevated process; Wine 8 says it did and makes nothing).
+  // A link as net_hebrew.bin: a symbolic link where the system makes one
+  // (Windows does for an elevated process), or under Wine, whose own says
+  // it did and makes nothing, a Unix link, which Wine shows as a plain file
+  // with one name.
   const std::wstring linked = resources + L"net_hebrew.bin";
   CreateSymbolicLinkW(linked.c_str(), secret.c_str(), 0);
   const DWORD attributes = GetFileAttributesW(linked.c_str());
-  if (attributes != INVALID_FILE_ATTRIBUTES &&
-      (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-    expected.insert(expected.begin() + 1,
-                    ToUtf8(L"error: cannot write " + linked +
-                           L": it is a symbolic link or mount point, and the "
-                           L"installer does not write through links; remove "
-                           L"the link, then run the installer again"));
-  } else {
+  const bool symbolic = attributes != INVALID_FILE_ATTRIBUTES &&
+                        (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+  if (!symbolic) {
     DeleteFileW(linked.c_str());
-    std::cout << "no symbolic link: this system does not show one\n";
+    ASSERT_TRUE(RunningUnderWine()) << "no symbolic link was made";
+    MakeUnixLink(linked, secret);
+    ASSERT_EQ(ReadFileBytes(linked), "another user's settings");
   }
+  expected.insert(expected.begin() + 1,
+                  ToUtf8(L"error: cannot write " + linked +
+                         L": it is a symbolic link or mount point, and the "
+                         L"installer does not write through links; remove "
+                         L"the link, then run the installer again"));
   const std::map<std::wstring, std::string> before = FolderState(resources);
 
   const RunResult run = RunInstaller();
@@ -459,6 +567,8 @@ TEST_F(InstallerRunTest, LinksAndFoldersInThePackAreRefusedAndNothingChanges) {
   EXPECT_EQ(Lines(run.err), expected);
   EXPECT_EQ(FolderState(resources), before);
   EXPECT_EQ(ReadFileBytes(secret), "another user's settings");
+  if (!symbolic)
+    RemoveUnixLink(linked);
 }
 
 TEST_F(InstallerRunTest, HebrewFolderNamesInstallAndAreReportedInUtf8) {
@@ -535,15 +645,18 @@ TEST_F(InstallerRunTest, SmallDriveInstallsOnlyWhatFits) {
 }
 
 TEST_F(InstallerRunTest, SmallDriveFilledWhileWritingPutsThePackBack) {
-  // The host is on C:, but its hebrew.ocr is a link to a file on the small
-  // drive, which another program has nearly filled: the space check sees
-  // C:, and the last file's write stops part way.
+  // The host is on C:, but its resources folder is a link to a folder on
+  // the small drive. Another program fills the drive while the claim waits
+  // for a held hebrew.ocr, after the space check: the last file's write
+  // stops part way. hebrew.ilex, first, was larger than its payload and
+  // takes space again when it is put back: the files that give space back
+  // must go first.
   const std::wstring folder = SmallDriveFolder();
   if (folder.empty())
     GTEST_SKIP() << kNoSmallDrive;
   const std::wstring host = L"C:\\hebrew-ocr-linked\\";
   const std::wstring resources = host + L"IRIS_OCR\\resources\\";
-  ASSERT_TRUE(PathExists(resources + L"hebrew.ocr"));
+  ASSERT_TRUE(PathExists(resources));
   SetInstallPath(KEY_WOW64_64KEY, host);
   // An older pack without net_hebrew.bin, which the install creates and
   // writes before it fails.
@@ -552,13 +665,25 @@ TEST_F(InstallerRunTest, SmallDriveFilledWhileWritingPutsThePackBack) {
     DeleteFileW((resources + name).c_str());
     if (name == L"net_hebrew.bin")
       continue;
-    WriteFileBytes(resources + name, std::string(100000, 'o') + ToUtf8(name));
+    const size_t size = name == L"hebrew.ilex"         ? 2000000
+                        : name == L"hebrew_engine.bin" ? 1000
+                                                       : 100000;
+    WriteFileBytes(resources + name, std::string(size, 'o') + ToUtf8(name));
     SetOldWriteTime(resources + name);
   }
   const std::map<std::wstring, std::string> before = FolderState(resources);
-  FillDrive(folder, 1 << 20);
 
+  HANDLE held = OpenAsAnotherProgram(resources + L"hebrew.ocr", false);
+  std::thread filler([&] {
+    // net_hebrew.bin, made by the claim just before it waits.
+    const std::wstring made = resources + L"net_hebrew.bin";
+    for (int i = 0; i < 150 && !PathExists(made); ++i)
+      Sleep(10);
+    FillDrive(folder, 1 << 20);
+    CloseHandle(held);
+  });
   const RunResult run = RunInstaller();
+  filler.join();
   RemoveTree(folder + L"filler");
   EXPECT_EQ(run.out, "installation has failed\r\n");
   EXPECT_EQ(run.exitCode, 1u);
@@ -574,12 +699,9 @@ TEST_F(InstallerRunTest, SmallDriveFilledWhileWritingPutsThePackBack) {
       << lines[0];
   EXPECT_EQ(FolderState(resources), before);
 
-  // The link stays for the next run, with nothing in its file.
-  for (const PayloadEntry& entry : PayloadTable()) {
-    if (std::wstring(entry.fileName) != L"hebrew.ocr")
-      DeleteFileW((resources + entry.fileName).c_str());
-  }
-  WriteFileBytes(resources + L"hebrew.ocr", "");
+  // The linked folder stays for the next run, empty.
+  for (const PayloadEntry& entry : PayloadTable())
+    DeleteFileW((resources + entry.fileName).c_str());
 }
 
 }  // namespace

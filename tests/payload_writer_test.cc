@@ -8,11 +8,13 @@
 #include <utility>
 #include <vector>
 
+#include "installer/claim.h"
 #include "installer/pack_types.h"
 #include "installer/payload_writer.h"
-#include "installer/pre_write_checks.h"
 #include "installer/report.h"
 #include "installer/rollback.h"
+#include "installer/space_check.h"
+#include "installer/system_path.h"
 #include "tests/test_support.h"
 
 namespace {
@@ -29,8 +31,9 @@ bool ClaimAndWrite(const std::wstring& directory,
                    std::wstring& failure) {
   PathText folder;
   EXPECT_TRUE(folder.Append(directory.c_str()));
+  FileHandle held;
   ClaimedFile claim;
-  const bool written = ClaimTargets(folder, &entry, 1, &claim) &&
+  const bool written = ClaimTargets(folder, &entry, 1, held, &claim) &&
                        WritePayloadFile(claim) && KeepCreatedFiles(&claim, 1);
   ReasonText reason;
   if (!written)
@@ -155,10 +158,12 @@ TEST_F(PayloadWriterTest, ClaimFindsEveryFileThatCannotBeWrittenAndKeepsAll) {
 
   PathText directory;
   ASSERT_TRUE(directory.Append(directory_.c_str()));
+  FileHandle folder;
   ClaimedFile claims[kPayloadCount];
-  EXPECT_FALSE(
-      ClaimTargets(directory, GetPayloadTable(), kPayloadCount, claims));
+  EXPECT_FALSE(ClaimTargets(directory, GetPayloadTable(), kPayloadCount, folder,
+                            claims));
   CloseHandle(held);
+  EXPECT_EQ(folder.get(), nullptr) << "the folder is still held";
 
   std::vector<std::wstring> reported;
   for (size_t i = 0; i < kPayloadCount; ++i) {
@@ -194,7 +199,8 @@ TEST_F(PayloadWriterTest, ClaimFindsEveryFileThatCannotBeWrittenAndKeepsAll) {
   ASSERT_TRUE(deep.Append(
       std::wstring(kPathUnits - 9 - deep.length, L'd').append(L"\\").c_str()));
   ASSERT_EQ(deep.length + std::wstring(L"heb.ilex").size(), kPathUnits);
-  EXPECT_FALSE(ClaimTargets(deep, GetPayloadTable(), kPayloadCount, claims));
+  EXPECT_FALSE(
+      ClaimTargets(deep, GetPayloadTable(), kPayloadCount, folder, claims));
   for (size_t i = 0; i < kPayloadCount; ++i) {
     ReasonText reason;
     DescribeFileFailure(GetPayloadTable()[i], claims[i], claims[i].failure,
@@ -215,9 +221,10 @@ TEST_F(PayloadWriterTest, PutBackRestoresEveryFileItCanAndReportsTheRest) {
   std::map<std::wstring, std::string> before = FolderState(directory_);
   PathText folder;
   ASSERT_TRUE(folder.Append(directory_.c_str()));
+  FileHandle held;
   ClaimedFile claims[3];
   KeptBytes kept;
-  ASSERT_TRUE(ClaimTargets(folder, table, 3, claims));
+  ASSERT_TRUE(ClaimTargets(folder, table, 3, held, claims));
   ASSERT_TRUE(KeepInstalledFiles(claims, 3, kept));
   for (ClaimedFile& claim : claims)
     ASSERT_TRUE(WritePayloadFile(claim));
@@ -314,7 +321,9 @@ TEST(SystemPathTest, FullExtendedLengthPathsAndDeviceFormsAsTheyAre) {
     PathText in;
     EXPECT_TRUE(in.Append(path.c_str()));
     PathText out;
-    EXPECT_EQ(MakeSystemPath(in, out), fits) << ToUtf8(path);
+    const FileFailure failure = MakeSystemPath(in, out);
+    EXPECT_EQ(failure.step, fits ? FileStep::kNone : FileStep::kPathTooLong)
+        << ToUtf8(path);
     return Str(out);
   };
   EXPECT_EQ(system(L"C:\\Programs\\Old\\..\\Host\\.\\IRIS_OCR\\resources\\"),

@@ -76,6 +76,64 @@ bool RunningUnderWine() {
          GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
 
+namespace {
+
+// Under Wine, runs the Unix tool /bin/`tool` with `arguments` and the Unix
+// names of `paths` after them, and waits until `done` says it has done its
+// work: Wine starts a Unix program given by its path on drive Z:, but
+// cannot wait for it.
+void RunUnixTool(const std::wstring& tool,
+                 const std::wstring& arguments,
+                 const std::vector<std::wstring>& paths,
+                 const std::function<bool()>& done) {
+  using UnixName = char*(CDECL*)(const wchar_t*);
+  const auto unixName =
+      reinterpret_cast<UnixName>(reinterpret_cast<void*>(GetProcAddress(
+          GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+  ASSERT_NE(unixName, nullptr) << "not under Wine";
+  std::wstring command = tool + L" " + arguments;
+  for (const std::wstring& path : paths) {
+    char* name = unixName(path.c_str());
+    ASSERT_NE(name, nullptr) << ToUtf8(path);
+    std::wstring wide(std::string(name).size(), L'\0');
+    wide.resize(MultiByteToWideChar(CP_UTF8, 0, name, -1, &wide[0],
+                                    static_cast<int>(wide.size()) + 1) -
+                1);
+    HeapFree(GetProcessHeap(), 0, name);
+    command += L" \"" + wide + L"\"";
+  }
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION process = {};
+  const std::wstring program = L"Z:\\bin\\" + tool;
+  ASSERT_TRUE(CreateProcessW(program.c_str(), &command[0], nullptr, nullptr,
+                             FALSE, 0, nullptr, nullptr, &startup, &process))
+      << ToUtf8(SystemError(GetLastError()));
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  for (int i = 0; i < 200 && !done(); ++i)
+    Sleep(10);
+  ASSERT_TRUE(done()) << ToUtf8(command) << " did not do its work";
+}
+
+}  // namespace
+
+void MakeUnixLink(const std::wstring& link, const std::wstring& target) {
+  RunUnixTool(L"ln", L"-s", {target, link},
+              [&link] { return PathExists(link); });
+}
+
+void RemoveUnixLink(const std::wstring& link) {
+  RunUnixTool(L"rm", L"-f", {link}, [&link] {
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW(link.c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE)
+      return true;
+    FindClose(search);
+    return false;
+  });
+}
+
 std::vector<PayloadEntry> PayloadTable() {
   const PayloadEntry* table = GetPayloadTable();
   return std::vector<PayloadEntry>(table, table + kPayloadCount);
@@ -274,7 +332,8 @@ std::wstring TestDataDirectory() {
 
 RunResult RunProgram(const std::wstring& program,
                      const std::wstring& arguments,
-                     DWORD killAfterMilliseconds) {
+                     DWORD killAfterMilliseconds,
+                     const std::function<void(HANDLE)>& whileRunning) {
   RunResult result;
   SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
   HANDLE outRead = nullptr, outWrite = nullptr;
@@ -306,6 +365,8 @@ RunResult RunProgram(const std::wstring& program,
   CloseHandle(nul);
 
   if (started) {
+    if (whileRunning)
+      whileRunning(process.hProcess);
     // The pipes hold far more than the few lines the programs print, so the
     // child never waits for this reader.
     if (killAfterMilliseconds != 0 &&
@@ -329,6 +390,70 @@ RunResult RunProgram(const std::wstring& program,
   CloseHandle(outRead);
   CloseHandle(errRead);
   return result;
+}
+
+namespace {
+
+// The start address of the thread that ran ProbeControlEvent.
+std::atomic<void*> g_controlRoutine{nullptr};
+
+BOOL WINAPI ProbeControlEvent(DWORD /*event*/) {
+  using QueryThread = LONG(NTAPI*)(HANDLE, int, void*, ULONG, ULONG*);
+  const auto query =
+      reinterpret_cast<QueryThread>(reinterpret_cast<void*>(GetProcAddress(
+          GetModuleHandleW(L"ntdll.dll"), "NtQueryInformationThread")));
+  constexpr int kThreadQuerySetWin32StartAddress = 9;
+  void* start = nullptr;
+  if (query != nullptr &&
+      query(GetCurrentThread(), kThreadQuerySetWin32StartAddress, &start,
+            sizeof(start), nullptr) == 0) {
+    g_controlRoutine = start;
+  }
+  return TRUE;
+}
+
+}  // namespace
+
+LPTHREAD_START_ROUTINE ControlEventRoutine(std::string& why) {
+  const auto exported =
+      reinterpret_cast<LPTHREAD_START_ROUTINE>(reinterpret_cast<void*>(
+          GetProcAddress(GetModuleHandleW(L"kernelbase.dll"), "CtrlRoutine")));
+  if (exported != nullptr)
+    return exported;
+  // A Ctrl+Break goes to every program on the console: this one takes a
+  // console of its own for it, then goes back to its parent's. Its standard
+  // handles are left as they are.
+  if (g_controlRoutine == nullptr) {
+    FreeConsole();
+    if (!AllocConsole()) {
+      why = "no console of its own: " + ToUtf8(SystemError(GetLastError()));
+      AttachConsole(ATTACH_PARENT_PROCESS);
+      return nullptr;
+    }
+    SetConsoleCtrlHandler(ProbeControlEvent, TRUE);
+    if (GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, 0)) {
+      for (int i = 0; i < 200 && g_controlRoutine == nullptr; ++i)
+        Sleep(10);
+    }
+    SetConsoleCtrlHandler(ProbeControlEvent, FALSE);
+    FreeConsole();
+    AttachConsole(ATTACH_PARENT_PROCESS);
+  }
+  if (g_controlRoutine == nullptr)
+    why = "the thread that runs a Ctrl+Break handler was not seen";
+  return reinterpret_cast<LPTHREAD_START_ROUTINE>(g_controlRoutine.load());
+}
+
+bool SendControlEvent(HANDLE process,
+                      LPTHREAD_START_ROUTINE routine,
+                      DWORD event) {
+  HANDLE thread = CreateRemoteThread(
+      process, nullptr, 0, routine,
+      reinterpret_cast<void*>(static_cast<ULONG_PTR>(event)), 0, nullptr);
+  if (thread == nullptr)
+    return false;
+  CloseHandle(thread);
+  return true;
 }
 
 HMODULE OpenInstallerResources() {

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -58,6 +59,11 @@ std::string ToUtf8(const std::wstring& text);
 
 // Whether this runs under Wine, as the export that Wine's ntdll adds says.
 bool RunningUnderWine();
+// Under Wine, makes `link` a Unix symbolic link to `target`, or removes
+// such a link (Wine's own removal takes what it leads to), with the
+// system's tools; fails the test when they cannot.
+void MakeUnixLink(const std::wstring& link, const std::wstring& target);
+void RemoveUnixLink(const std::wstring& link);
 
 // The folder of this test program, with a trailing backslash.
 std::wstring ThisProgramDirectory();
@@ -80,9 +86,26 @@ struct RunResult {
 // captured, and waits for it to end; after two minutes the test fails and
 // the program is ended. With `killAfterMilliseconds`, a program still
 // running after that long is ended by force, as Task Manager would end it.
+// `whileRunning`, when given, is called with the process once it has
+// started, before the wait.
 RunResult RunProgram(const std::wstring& program,
                      const std::wstring& arguments = L"",
-                     DWORD killAfterMilliseconds = 0);
+                     DWORD killAfterMilliseconds = 0,
+                     const std::function<void(HANDLE)>& whileRunning = {});
+
+// Where the console host starts the thread that delivers a control event
+// to a program: kernelbase's CtrlRoutine. Wine exports it. Windows does not:
+// there it is the start address of the thread that runs this program's own
+// handler for a Ctrl+Break sent to a console of its own. Null, with the
+// reason in `why`, when it cannot be found.
+LPTHREAD_START_ROUTINE ControlEventRoutine(std::string& why);
+// Delivers control `event` (CTRL_C_EVENT, CTRL_CLOSE_EVENT, ...) to
+// `process` as the console host does: a thread in it at `routine`, with the
+// event as its argument. Returns false when the thread cannot be started,
+// as when the process has ended.
+bool SendControlEvent(HANDLE process,
+                      LPTHREAD_START_ROUTINE routine,
+                      DWORD event);
 // Opens the installer's file for reading its resources, without running any
 // of its code. Fails the test when it cannot.
 HMODULE OpenInstallerResources();

@@ -1,0 +1,24 @@
+// The paths of the pack's files: a file's path in the OCR resource folder,
+// and the form of a path that Windows takes at any length.
+
+#ifndef HEBREW_OCR_PACK_INSTALLER_SYSTEM_PATH_H_
+#define HEBREW_OCR_PACK_INSTALLER_SYSTEM_PATH_H_
+
+#include "installer/pack_types.h"
+
+// Sets `path` to `directory` followed by the file name of `entry`. Returns
+// false, with `path` empty, when they do not fit.
+bool MakeTargetPath(const PathText& directory,
+                    const PayloadEntry& entry,
+                    PathText& path);
+
+// Sets `systemPath` to the form of `path` that Windows takes at any length:
+// the full, normalised path in extended-length form (\\?\C:\..., or
+// \\?\UNC\server\share\... for a share). A path in device form, given or
+// made full (\\?\, \\.\ or the kernel's \??\), is taken as it is. Returns
+// no failure on success; kPathTooLong when the result does not fit; kOpen
+// with the system's error when the path cannot be made full. `systemPath`
+// is empty on failure.
+FileFailure MakeSystemPath(const PathText& path, PathText& systemPath);
+
+#endif  // HEBREW_OCR_PACK_INSTALLER_SYSTEM_PATH_H_
