@@ -35,6 +35,21 @@ std::vector<std::string> Lines(const std::string& text) {
   return lines;
 }
 
+// Waits, for up to ten seconds, until a file named `path` is listed in its
+// folder, pending removal or not. Returns whether it is.
+bool WaitForName(const std::wstring& path) {
+  for (int i = 0; i < 1000; ++i) {
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW(path.c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+      FindClose(search);
+      return true;
+    }
+    Sleep(10);
+  }
+  return false;
+}
+
 class InstallerRunTest : public HostRegistryTest {
  protected:
   void SetUp() override {
@@ -357,14 +372,6 @@ TEST_F(InstallerRunTest, ControlEventsNeverCutAStepNorHangTheRun) {
   const LPTHREAD_START_ROUTINE routine = ControlEventRoutine(why);
   if (routine == nullptr)
     GTEST_SKIP() << "cannot deliver control events here: " << why;
-  // Runs the installer and delivers `event` to it `delay` milliseconds
-  // after it starts, as the console host would.
-  const auto runAndSend = [routine](DWORD event, DWORD delay) {
-    return RunProgram(InstallerPath(), L"", 0, [=](HANDLE process) {
-      Sleep(delay);
-      SendControlEvent(process, routine, event);
-    });
-  };
   const std::wstring resources = InstallHost(L"Host");
   const auto writeOlderPack = [&resources] {
     for (const PayloadEntry& entry : PayloadTable()) {
@@ -380,23 +387,24 @@ TEST_F(InstallerRunTest, ControlEventsNeverCutAStepNorHangTheRun) {
 
   // While the claim waits for a file held by another program, having made
   // the missing ones: Ctrl+C ends the run at once and leaves the pack as it
-  // was, while a log-off does not stop it.
+  // was (not after the wait, with 1618), while a log-off does not stop it.
   writeOlderPack();
   const std::map<std::wstring, std::string> before = FolderState(resources);
   HANDLE held = OpenAsAnotherProgram(resources + L"hebrew.ocr", false);
-  const ULONGLONG start = GetTickCount64();
-  RunResult run = runAndSend(CTRL_C_EVENT, 500);
-  const ULONGLONG elapsed = GetTickCount64() - start;
+  const std::wstring made = resources + L"net_hebrew.bin";
+  RunResult run = RunProgram(InstallerPath(), L"", 0, [&](HANDLE process) {
+    EXPECT_TRUE(WaitForName(made));
+    SendControlEvent(process, routine, CTRL_C_EVENT);
+  });
   EXPECT_EQ(run.exitCode, kExitInterrupted);
   EXPECT_EQ(run.out, "");
   EXPECT_EQ(FolderState(resources), before);
-  EXPECT_LT(elapsed, 1500u) << "Ctrl+C did not end the wait";
-  std::thread release([held] {
-    Sleep(800);
+  run = RunProgram(InstallerPath(), L"", 0, [&](HANDLE process) {
+    EXPECT_TRUE(WaitForName(made));
+    SendControlEvent(process, routine, CTRL_LOGOFF_EVENT);
+    Sleep(200);
     CloseHandle(held);
   });
-  run = runAndSend(CTRL_LOGOFF_EVENT, 300);
-  release.join();
   EXPECT_EQ(run.out, "installation has been completed\r\n");
   EXPECT_EQ(run.exitCode, 0u);
   ExpectPackInstalled(resources);
@@ -429,7 +437,10 @@ TEST_F(InstallerRunTest, ControlEventsNeverCutAStepNorHangTheRun) {
     }
     const std::map<std::wstring, std::string> was = FolderState(resources);
     const DWORD delay = moment(random);
-    run = runAndSend(CTRL_CLOSE_EVENT, delay);
+    run = RunProgram(InstallerPath(), L"", 0, [&](HANDLE process) {
+      Sleep(delay);
+      SendControlEvent(process, routine, CTRL_CLOSE_EVENT);
+    });
     const std::string where = "round " + std::to_string(round) + ", " +
                               std::to_string(delay) + " ms, seed " +
                               std::to_string(seedValue);
@@ -589,6 +600,18 @@ TEST_F(InstallerRunTest, HebrewFolderNamesInstallAndAreReportedInUtf8) {
   EXPECT_EQ(Lines(run.err), MissingFolderErrors(broken));
   EXPECT_NE(run.err.find("\xD7\xA7\xD7\x95"), std::string::npos)
       << "the Hebrew letters are not UTF-8";
+
+  // A character outside the Basic Multilingual Plane, two UTF-16 units,
+  // where the error text is cut into pieces of 256 units to be converted:
+  // the pair stays whole.
+  const std::wstring host =
+      scratch_ + std::wstring(255 - scratch_.size(), L'q') + L"\U0001F600\\";
+  SetInstallPath(KEY_WOW64_64KEY, host);
+  const std::wstring split = host + L"IRIS_OCR\\resources\\";
+  ASSERT_EQ(split.find(L"\U0001F600"), 255u);
+  run = RunInstaller();
+  EXPECT_EQ(run.exitCode, 1u);
+  EXPECT_EQ(Lines(run.err), MissingFolderErrors(split));
 }
 
 TEST_F(InstallerRunTest, SmallDriveInstallsOnlyWhatFits) {
@@ -674,16 +697,12 @@ TEST_F(InstallerRunTest, SmallDriveFilledWhileWritingPutsThePackBack) {
   const std::map<std::wstring, std::string> before = FolderState(resources);
 
   HANDLE held = OpenAsAnotherProgram(resources + L"hebrew.ocr", false);
-  std::thread filler([&] {
-    // net_hebrew.bin, made by the claim just before it waits.
-    const std::wstring made = resources + L"net_hebrew.bin";
-    for (int i = 0; i < 150 && !PathExists(made); ++i)
-      Sleep(10);
+  const RunResult run = RunProgram(InstallerPath(), L"", 0, [&](HANDLE) {
+    // net_hebrew.bin is made by the claim just before it waits.
+    EXPECT_TRUE(WaitForName(resources + L"net_hebrew.bin"));
     FillDrive(folder, 1 << 20);
     CloseHandle(held);
   });
-  const RunResult run = RunInstaller();
-  filler.join();
   RemoveTree(folder + L"filler");
   EXPECT_EQ(run.out, "installation has failed\r\n");
   EXPECT_EQ(run.exitCode, 1u);

@@ -2,6 +2,9 @@
 // (payload_writer_test.rc): 110 holds every byte value, 114 is empty, 113
 // is missing and 115 is larger than a cluster.
 
+#include <windows.h>
+#include <winioctl.h>
+
 #include <cstdint>
 #include <map>
 #include <string>
@@ -257,6 +260,67 @@ TEST_F(PayloadWriterTest, PutBackRestoresEveryFileItCanAndReportsTheRest) {
   EXPECT_EQ(after, before);
 }
 
+TEST_F(PayloadWriterTest, KeepAndPutBackHandleWhatTheyCannotDoDirectly) {
+  // An installed file of over 4 GiB (sparse, so cheap) cannot be kept in
+  // memory: the install stops before anything changes.
+  const std::wstring huge = directory_ + kAllBytes.fileName;
+  {
+    FileHandle file(CreateFileW(huge.c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                                nullptr, CREATE_NEW, 0, nullptr));
+    ASSERT_NE(file.get(), INVALID_HANDLE_VALUE);
+    DWORD returned = 0;
+    DeviceIoControl(file.get(), FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0,
+                    &returned, nullptr);
+    LARGE_INTEGER end = {};
+    end.QuadPart = (1ll << 32) + 1;
+    ASSERT_TRUE(SetFilePointerEx(file.get(), end, nullptr, FILE_BEGIN));
+    ASSERT_TRUE(SetEndOfFile(file.get()));
+  }
+  PathText folder;
+  ASSERT_TRUE(folder.Append(directory_.c_str()));
+  {
+    FileHandle held;
+    ClaimedFile claim;
+    KeptBytes kept;
+    ASSERT_TRUE(ClaimTargets(folder, &kAllBytes, 1, held, &claim));
+    EXPECT_FALSE(KeepInstalledFiles(&claim, 1, kept));
+    ReasonText reason;
+    DescribeFileFailure(kAllBytes, claim, claim.failure, reason);
+    EXPECT_EQ(Str(reason), L"its installed bytes cannot be kept to put back: " +
+                               SystemError(ERROR_FILE_TOO_LARGE));
+  }
+  WIN32_FILE_ATTRIBUTE_DATA data = {};
+  ASSERT_TRUE(GetFileAttributesExW(huge.c_str(), GetFileExInfoStandard, &data));
+  EXPECT_EQ(data.nFileSizeHigh, 1u);
+  EXPECT_EQ(data.nFileSizeLow, 1u);
+  ASSERT_TRUE(DeleteFileW(huge.c_str()));
+
+  // Two new files written; the second's mark cannot be cleared, as through
+  // a handle without delete access. The first is marked again, and the
+  // second, which has no mark to remove it, is removed by its name: the
+  // put-back leaves no new file.
+  const PayloadEntry table[] = {kAllBytes, kEmpty};
+  FileHandle held;
+  ClaimedFile claims[2];
+  ASSERT_TRUE(ClaimTargets(folder, table, 2, held, claims));
+  for (ClaimedFile& claim : claims)
+    ASSERT_TRUE(WritePayloadFile(claim));
+  const std::wstring second = directory_ + kEmpty.fileName;
+  claims[1].handle.Close();
+  claims[1].handle =
+      FileHandle(CreateFileW(second.c_str(), GENERIC_READ | GENERIC_WRITE,
+                             FILE_SHARE_READ, nullptr, CREATE_NEW, 0, nullptr));
+  ASSERT_NE(claims[1].handle.get(), INVALID_HANDLE_VALUE);
+  EXPECT_FALSE(KeepCreatedFiles(claims, 2));
+  EXPECT_EQ(claims[1].failure.step, FileStep::kKeepCreated);
+  EXPECT_EQ(claims[1].failure.code, static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  claims[1].removeByName = true;
+  PutBackInstalledFiles(claims, 2);
+  for (const ClaimedFile& claim : claims)
+    EXPECT_EQ(claim.putBackFailure.step, FileStep::kNone);
+  EXPECT_EQ(FolderState(directory_), (std::map<std::wstring, std::string>{}));
+}
+
 TEST(PayloadWriterFullDriveTest, AFullDriveIsReportedAsFull) {
   const std::wstring folder = SmallDriveFolder();
   if (folder.empty())
@@ -335,6 +399,16 @@ TEST(SystemPathTest, FullExtendedLengthPathsAndDeviceFormsAsTheyAre) {
                                 L"\\\\.\\C:\\Host\\", L"\\??\\C:\\Host\\"}) {
     EXPECT_EQ(system(device), device);
   }
+  // A path that becomes one in device form when made full stays so.
+  EXPECT_EQ(system(L"//./C:/Host/"), L"\\\\.\\C:\\Host\\");
+  // A path that cannot be made full is refused with the system's reason,
+  // not as too long.
+  PathText empty;
+  PathText out;
+  const FileFailure failure = MakeSystemPath(empty, out);
+  EXPECT_EQ(failure.step, FileStep::kOpen);
+  EXPECT_NE(failure.code, 0u);
+  EXPECT_EQ(Str(out), L"");
   // Past the old limit of 260 characters the path is whole; one that would
   // not fit with its prefix is refused, never cut short.
   const std::wstring longPath = L"C:\\" + std::wstring(300, L'h') + L"\\";
