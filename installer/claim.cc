@@ -325,11 +325,15 @@ FileFailure OpenFolder(const PathText& systemDirectory,
                        ULONGLONG deadline,
                        FileHandle& folder,
                        FolderPlace& place) {
+  // The folder's own name, without the backslash that ends the path.
+  PathText name;
+  const std::size_t length = systemDirectory.length;
+  const bool slash = length > 0 && systemDirectory.units[length - 1] == L'\\';
+  name.Append(systemDirectory.units, slash ? length - 1 : length);
   HANDLE handle = INVALID_HANDLE_VALUE;
   for (;;) {
     SetLastError(ERROR_SUCCESS);
-    handle = CreateFileW(systemDirectory.units,
-                         FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
+    handle = CreateFileW(name.units, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
                          FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                          OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (handle != INVALID_HANDLE_VALUE)
