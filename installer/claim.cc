@@ -108,6 +108,10 @@ FileFailure CheckPlace(HANDLE handle,
   const DWORD code = GetFinalPath(handle, folder.volumeName, actual);
   if (code == ERROR_MORE_DATA)
     return {};
+  // A file on a volume without a drive letter, where the folder has one,
+  // is somewhere else.
+  if (code == ERROR_PATH_NOT_FOUND && folder.volumeName == VOLUME_NAME_DOS)
+    return {FileStep::kLinked, 0, 0};
   if (code != ERROR_SUCCESS)
     return {FileStep::kOpen, code, 0};
   // The folder's path, a backslash unless it ends with one (a volume's

@@ -38,6 +38,7 @@ int wmain(int /*argc*/, wchar_t* /*argv*/[], wchar_t* /*envp*/[]) {
   trust.EnforceRedirectionTrust = 1;
   SetProcessMitigationPolicy(ProcessRedirectionTrustPolicy, &trust,
                              sizeof(trust));
+
   PathText directory;
   const wchar_t kSubPath[] = L"IRIS_OCR\\resources\\";
   if (!GetOcrResourceDirectory(kSubPath, directory)) {
