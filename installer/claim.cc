@@ -246,11 +246,11 @@ FileFailure OpenExistingTarget(const PathText& systemPath, FileHandle& file) {
 }
 
 // Opens the file `name` of the folder at `folder`, at `systemPath`, for
-// reading and writing into `claim`, creating it
-// when it is missing but changing nothing in a file that is there. Other
-// programs may go on reading the file, as the host's engine may; none may
-// write it, delete it or rename it while the install holds it, so that the
-// bytes kept for putting back stay the installed ones.
+// reading and writing into `claim`, creating it when it is missing but
+// changing nothing in a file that is there. Other programs may go on reading
+// the file, as the host's engine may; none may write it, delete it or rename
+// it while the install holds it, so that the bytes kept for putting back
+// stay the installed ones.
 FileFailure OpenTarget(const PathText& systemPath,
                        const FolderPlace& folder,
                        const wchar_t* name,
