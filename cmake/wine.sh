@@ -22,6 +22,13 @@
 #                              mount fails, it says why and there is no drive
 #   wine.sh PREFIX unmount-drive LETTER
 #                              remove that drive again
+#   wine.sh PREFIX unix-link LINK TARGET
+#                              make LINK, a path under drive C: with forward
+#                              slashes, the only file of its folder and a
+#                              Unix symbolic link to TARGET, another such
+#                              path, which it writes with the text "outside
+#                              the host": Wine shows such a link as a plain
+#                              file, and has no call of its own that makes one
 #
 # Wine makes Unix file names from Windows ones in the locale's character set,
 # so everything runs in a UTF-8 locale: in the POSIX locale of a minimal
@@ -34,7 +41,7 @@ set -eu
 
 if [ $# -lt 2 ]; then
   echo "usage: $0 PREFIX start|stop|run [COMMAND...]|add-host DIR" \
-    "|mount-drive LETTER MIB|unmount-drive LETTER" >&2
+    "|mount-drive LETTER MIB|unmount-drive LETTER|unix-link LINK TARGET" >&2
   exit 2
 fi
 
@@ -65,7 +72,13 @@ unmount_drive() {
 case "$action" in
   start)
     mkdir -p "$WINEPREFIX"
-    wineserver -p </dev/null >/dev/null 2>&1
+    # A server that the last run stopped may still be on its way out: it is
+    # waited for, then a new one started.
+    if ! wineserver -p </dev/null >/dev/null 2>&1; then
+      wineserver -w </dev/null >/dev/null 2>&1 || true
+      sleep 1
+      wineserver -p </dev/null >/dev/null 2>&1
+    fi
     if ! "$wine_cmd" wineboot -i </dev/null >/dev/null 2>&1; then
       echo "wine.sh: wineboot failed for $WINEPREFIX" >&2
       exit 1
@@ -110,6 +123,14 @@ case "$action" in
     ;;
   unmount-drive)
     unmount_drive "$1"
+    ;;
+  unix-link)
+    link="$WINEPREFIX/drive_c/$1"
+    target="$WINEPREFIX/drive_c/$2"
+    rm -rf "$(dirname "$link")"
+    mkdir -p "$(dirname "$link")" "$(dirname "$target")"
+    echo "outside the host" >"$target"
+    ln -sfn "$target" "$link"
     ;;
   *)
     echo "wine.sh: unknown action $action" >&2

@@ -76,64 +76,6 @@ bool RunningUnderWine() {
          GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
 
-namespace {
-
-// Under Wine, runs the Unix tool /bin/`tool` with `arguments` and the Unix
-// names of `paths` after them, and waits until `done` says it has done its
-// work: Wine starts a Unix program given by its path on drive Z:, but
-// cannot wait for it.
-void RunUnixTool(const std::wstring& tool,
-                 const std::wstring& arguments,
-                 const std::vector<std::wstring>& paths,
-                 const std::function<bool()>& done) {
-  using UnixName = char*(CDECL*)(const wchar_t*);
-  const auto unixName =
-      reinterpret_cast<UnixName>(reinterpret_cast<void*>(GetProcAddress(
-          GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
-  ASSERT_NE(unixName, nullptr) << "not under Wine";
-  std::wstring command = tool + L" " + arguments;
-  for (const std::wstring& path : paths) {
-    char* name = unixName(path.c_str());
-    ASSERT_NE(name, nullptr) << ToUtf8(path);
-    std::wstring wide(std::string(name).size(), L'\0');
-    wide.resize(MultiByteToWideChar(CP_UTF8, 0, name, -1, &wide[0],
-                                    static_cast<int>(wide.size()) + 1) -
-                1);
-    HeapFree(GetProcessHeap(), 0, name);
-    command += L" \"" + wide + L"\"";
-  }
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof(startup);
-  PROCESS_INFORMATION process = {};
-  const std::wstring program = L"Z:\\bin\\" + tool;
-  ASSERT_TRUE(CreateProcessW(program.c_str(), &command[0], nullptr, nullptr,
-                             FALSE, 0, nullptr, nullptr, &startup, &process))
-      << ToUtf8(SystemError(GetLastError()));
-  CloseHandle(process.hThread);
-  CloseHandle(process.hProcess);
-  for (int i = 0; i < 200 && !done(); ++i)
-    Sleep(10);
-  ASSERT_TRUE(done()) << ToUtf8(command) << " did not do its work";
-}
-
-}  // namespace
-
-void MakeUnixLink(const std::wstring& link, const std::wstring& target) {
-  RunUnixTool(L"ln", L"-s", {target, link},
-              [&link] { return PathExists(link); });
-}
-
-void RemoveUnixLink(const std::wstring& link) {
-  RunUnixTool(L"rm", L"-f", {link}, [&link] {
-    WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW(link.c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE)
-      return true;
-    FindClose(search);
-    return false;
-  });
-}
-
 std::vector<PayloadEntry> PayloadTable() {
   const PayloadEntry* table = GetPayloadTable();
   return std::vector<PayloadEntry>(table, table + kPayloadCount);

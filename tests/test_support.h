@@ -59,11 +59,6 @@ std::string ToUtf8(const std::wstring& text);
 
 // Whether this runs under Wine, as the export that Wine's ntdll adds says.
 bool RunningUnderWine();
-// Under Wine, makes `link` a Unix symbolic link to `target`, or removes
-// such a link (Wine's own removal takes what it leads to), with the
-// system's tools; fails the test when they cannot.
-void MakeUnixLink(const std::wstring& link, const std::wstring& target);
-void RemoveUnixLink(const std::wstring& link);
 
 // The folder of this test program, with a trailing backslash.
 std::wstring ThisProgramDirectory();
