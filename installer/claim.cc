@@ -48,7 +48,7 @@ using FinalPathText = PathText;
 // none, and its files keep the checks of each name alone.
 struct FolderPlace {
   FinalPathText path;
-  DWORD volumeName = VOLUME_NAME_DOS;
+  std::uint32_t volumeName = VOLUME_NAME_DOS;
 };
 
 // Whether a failed request for a final path says that the volume gives
@@ -76,23 +76,15 @@ DWORD OpenError() {
   return code;
 }
 
-// Sets `path` to the final path of the file or folder of `handle`, with the
-// volume named as `volumeName` says. Returns the Win32 error, or
-// ERROR_SUCCESS.
-DWORD GetFinalPath(HANDLE handle, DWORD volumeName, FinalPathText& path) {
-  path.Clear();
-  constexpr DWORD kRoom = sizeof(path.units) / sizeof(path.units[0]);
+// Sets `info` to the `kind` of information about the file of `handle`, one
+// of the classes of GetFileInformationByHandleEx. Returns the Win32 error,
+// or ERROR_SUCCESS.
+template <typename Info>
+DWORD QueryFile(HANDLE handle, FILE_INFO_BY_HANDLE_CLASS kind, Info& info) {
   SetLastError(ERROR_SUCCESS);
-  const DWORD length = GetFinalPathNameByHandleW(
-      handle, path.units, kRoom, FILE_NAME_NORMALIZED | volumeName);
-  if (length == 0)
-    return LastErrorOr(ERROR_GEN_FAILURE);
-  if (length >= kRoom) {
-    path.Clear();
-    return ERROR_FILENAME_EXCED_RANGE;
-  }
-  path.length = length;
-  return ERROR_SUCCESS;
+  return GetFileInformationByHandleEx(handle, kind, &info, sizeof(info))
+             ? ERROR_SUCCESS
+             : LastErrorOr(ERROR_GEN_FAILURE);
 }
 
 // Checks that the file of `handle` is the file `name` in the folder at
@@ -143,8 +135,8 @@ struct FileIdentity {
 // ERROR_SUCCESS.
 DWORD GetIdentity(HANDLE handle, FileIdentity& identity) {
   FILE_ID_INFO id = {};
-  SetLastError(ERROR_SUCCESS);
-  if (GetFileInformationByHandleEx(handle, FileIdInfo, &id, sizeof(id))) {
+  const DWORD code = QueryFile(handle, FileIdInfo, id);
+  if (code == ERROR_SUCCESS) {
     identity.volume = id.VolumeSerialNumber;
     for (int i = 0; i < 8; ++i) {
       identity.low |= std::uint64_t{id.FileId.Identifier[i]} << (8 * i);
@@ -153,7 +145,6 @@ DWORD GetIdentity(HANDLE handle, FileIdentity& identity) {
     return ERROR_SUCCESS;
   }
   // Volumes without 128-bit IDs, and Windows before 8, refuse the class.
-  const DWORD code = LastErrorOr(ERROR_GEN_FAILURE);
   if (code != ERROR_INVALID_PARAMETER && code != ERROR_NOT_SUPPORTED &&
       code != ERROR_INVALID_FUNCTION) {
     return code;
@@ -197,22 +188,18 @@ FileFailure OpenExistingTarget(const PathText& systemPath, FileHandle& file) {
   file = FileHandle(handle);
   // The cheap classes: neither asks the volume anything.
   FILE_BASIC_INFO basic = {};
-  SetLastError(ERROR_SUCCESS);
-  if (!GetFileInformationByHandleEx(handle, FileBasicInfo, &basic,
-                                    sizeof(basic))) {
-    return {FileStep::kOpen, LastErrorOr(ERROR_GEN_FAILURE), 0};
-  }
+  DWORD code = QueryFile(handle, FileBasicInfo, basic);
+  if (code != ERROR_SUCCESS)
+    return {FileStep::kOpen, code, 0};
   if ((basic.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
     FILE_ATTRIBUTE_TAG_INFO tag = {};
-    SetLastError(ERROR_SUCCESS);
-    if (!GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag,
-                                      sizeof(tag))) {
-      return {FileStep::kOpen, LastErrorOr(ERROR_GEN_FAILURE), 0};
-    }
+    code = QueryFile(handle, FileAttributeTagInfo, tag);
+    if (code != ERROR_SUCCESS)
+      return {FileStep::kOpen, code, 0};
     if (IsReparseTagNameSurrogate(tag.ReparseTag))
       return {FileStep::kLinked, 0, 0};
     FileIdentity seen;
-    DWORD code = GetIdentity(handle, seen);
+    code = GetIdentity(handle, seen);
     if (code != ERROR_SUCCESS)
       return {FileStep::kOpen, code, 0};
     file.Close();
@@ -235,11 +222,9 @@ FileFailure OpenExistingTarget(const PathText& systemPath, FileHandle& file) {
     }
   }
   FILE_STANDARD_INFO standard = {};
-  SetLastError(ERROR_SUCCESS);
-  if (!GetFileInformationByHandleEx(handle, FileStandardInfo, &standard,
-                                    sizeof(standard))) {
-    return {FileStep::kOpen, LastErrorOr(ERROR_GEN_FAILURE), 0};
-  }
+  code = QueryFile(handle, FileStandardInfo, standard);
+  if (code != ERROR_SUCCESS)
+    return {FileStep::kOpen, code, 0};
   if (standard.NumberOfLinks > 1)
     return {FileStep::kHardLinked, 0, 0};
   return {};
@@ -354,16 +339,14 @@ FileFailure OpenFolder(const PathText& systemDirectory,
   }
   folder = FileHandle(handle);
   FILE_BASIC_INFO basic = {};
-  SetLastError(ERROR_SUCCESS);
-  if (!GetFileInformationByHandleEx(handle, FileBasicInfo, &basic,
-                                    sizeof(basic))) {
-    return {FileStep::kOpen, LastErrorOr(ERROR_GEN_FAILURE), 0};
-  }
+  DWORD code = QueryFile(handle, FileBasicInfo, basic);
+  if (code != ERROR_SUCCESS)
+    return {FileStep::kOpen, code, 0};
   // A file where the folder should be holds no files.
   if ((basic.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
     return {FileStep::kOpen, ERROR_PATH_NOT_FOUND, 0};
   place.volumeName = VOLUME_NAME_DOS;
-  DWORD code = GetFinalPath(handle, place.volumeName, place.path);
+  code = GetFinalPath(handle, place.volumeName, place.path);
   if (code == ERROR_PATH_NOT_FOUND) {
     // A volume without a drive letter.
     place.volumeName = VOLUME_NAME_NT;

@@ -11,6 +11,7 @@
 #include <windows.h>
 
 #include "installer/claim.h"
+#include "installer/system_path.h"
 
 namespace {
 
@@ -56,13 +57,7 @@ DWORD PutBack(const ClaimedFile& file) {
 // ERROR_SUCCESS.
 DWORD RemoveByName(FileHandle& file) {
   PathText path;
-  constexpr DWORD kRoom = sizeof(path.units) / sizeof(path.units[0]);
-  SetLastError(ERROR_SUCCESS);
-  const DWORD length = GetFinalPathNameByHandleW(
-      file.get(), path.units, kRoom, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-  const DWORD code = length == 0       ? LastErrorOr(ERROR_GEN_FAILURE)
-                     : length >= kRoom ? ERROR_FILENAME_EXCED_RANGE
-                                       : ERROR_SUCCESS;
+  const DWORD code = GetFinalPath(file.get(), VOLUME_NAME_DOS, path);
   file.Close();
   if (code != ERROR_SUCCESS)
     return code;

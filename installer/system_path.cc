@@ -80,3 +80,21 @@ FileFailure MakeSystemPath(const PathText& path, PathText& systemPath) {
   systemPath.units[out] = L'\0';
   return {};
 }
+
+std::uint32_t GetFinalPath(void* handle,
+                           std::uint32_t volumeName,
+                           PathText& path) {
+  path.Clear();
+  constexpr DWORD kRoom = sizeof(path.units) / sizeof(path.units[0]);
+  SetLastError(ERROR_SUCCESS);
+  const DWORD length = GetFinalPathNameByHandleW(
+      handle, path.units, kRoom, FILE_NAME_NORMALIZED | volumeName);
+  if (length == 0)
+    return LastErrorOr(ERROR_GEN_FAILURE);
+  if (length >= kRoom) {
+    path.Clear();
+    return ERROR_FILENAME_EXCED_RANGE;
+  }
+  path.length = length;
+  return ERROR_SUCCESS;
+}

@@ -4,6 +4,8 @@
 #ifndef HEBREW_OCR_PACK_INSTALLER_SYSTEM_PATH_H_
 #define HEBREW_OCR_PACK_INSTALLER_SYSTEM_PATH_H_
 
+#include <cstdint>
+
 #include "installer/pack_types.h"
 
 // Sets `path` to `directory` followed by the file name of `entry`. Returns
@@ -20,5 +22,14 @@ bool MakeTargetPath(const PathText& directory,
 // with the system's error when the path cannot be made full. `systemPath`
 // is empty on failure.
 FileFailure MakeSystemPath(const PathText& path, PathText& systemPath);
+
+// Sets `path` to the final path of the open file or folder `handle` (a
+// HANDLE), where it really is whatever links led to it, with its volume
+// named as `volumeName` (VOLUME_NAME_DOS or VOLUME_NAME_NT) says. Returns the
+// Win32 error, or 0; a path that does not fit is refused with
+// ERROR_FILENAME_EXCED_RANGE, never cut short.
+std::uint32_t GetFinalPath(void* handle,
+                           std::uint32_t volumeName,
+                           PathText& path);
 
 #endif  // HEBREW_OCR_PACK_INSTALLER_SYSTEM_PATH_H_
