@@ -440,6 +440,11 @@ TEST_F(InstallerRunTest, ControlEventsNeverCutAStepNorHangTheRun) {
     run = RunProgram(InstallerPath(), L"", 0, [&](HANDLE process) {
       Sleep(delay);
       SendControlEvent(process, routine, CTRL_CLOSE_EVENT);
+      // A run ends in well under a second; one that does not hangs.
+      if (WaitForSingleObject(process, 20000) != WAIT_OBJECT_0) {
+        ADD_FAILURE() << "the run hangs after a close at " << delay << " ms";
+        TerminateProcess(process, 1);
+      }
     });
     const std::string where = "round " + std::to_string(round) + ", " +
                               std::to_string(delay) + " ms, seed " +

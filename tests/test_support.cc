@@ -386,16 +386,47 @@ LPTHREAD_START_ROUTINE ControlEventRoutine(std::string& why) {
   return reinterpret_cast<LPTHREAD_START_ROUTINE>(g_controlRoutine.load());
 }
 
+namespace {
+
+struct Delivery {
+  HANDLE process;
+  LPTHREAD_START_ROUTINE routine;
+  DWORD event;
+  bool started;
+};
+
+DWORD WINAPI Deliver(void* argument) {
+  Delivery& delivery = *static_cast<Delivery*>(argument);
+  HANDLE thread = CreateRemoteThread(
+      delivery.process, nullptr, 0, delivery.routine,
+      reinterpret_cast<void*>(static_cast<ULONG_PTR>(delivery.event)), 0,
+      nullptr);
+  delivery.started = thread != nullptr;
+  if (thread != nullptr)
+    CloseHandle(thread);
+  return 0;
+}
+
+}  // namespace
+
 bool SendControlEvent(HANDLE process,
                       LPTHREAD_START_ROUTINE routine,
                       DWORD event) {
-  HANDLE thread = CreateRemoteThread(
-      process, nullptr, 0, routine,
-      reinterpret_cast<void*>(static_cast<ULONG_PTR>(event)), 0, nullptr);
-  if (thread == nullptr)
+  // Starting a thread in a process waits for that process to take it on: a
+  // program that hangs would hang the test, so the wait is bounded, and the
+  // program is ended, which lets the start fail.
+  Delivery delivery = {process, routine, event, false};
+  HANDLE sender = CreateThread(nullptr, 0, Deliver, &delivery, 0, nullptr);
+  if (sender == nullptr)
     return false;
-  CloseHandle(thread);
-  return true;
+  if (WaitForSingleObject(sender, 10000) != WAIT_OBJECT_0) {
+    ADD_FAILURE() << "control event " << event
+                  << " not taken on within 10 seconds: the program hangs";
+    TerminateProcess(process, 1);
+    WaitForSingleObject(sender, INFINITE);
+  }
+  CloseHandle(sender);
+  return delivery.started;
 }
 
 HMODULE OpenInstallerResources() {
