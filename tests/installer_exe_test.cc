@@ -394,14 +394,16 @@ TEST_F(InstallerRunTest, ControlEventsNeverCutAStepNorHangTheRun) {
   const std::wstring made = resources + L"net_hebrew.bin";
   RunResult run = RunProgram(InstallerPath(), L"", 0, [&](HANDLE process) {
     EXPECT_TRUE(WaitForName(made));
-    SendControlEvent(process, routine, CTRL_C_EVENT);
+    EXPECT_EQ(SendControlEvent(process, routine, CTRL_C_EVENT),
+              ControlDelivery::kStarted);
   });
   EXPECT_EQ(run.exitCode, kExitInterrupted);
   EXPECT_EQ(run.out, "");
   EXPECT_EQ(FolderState(resources), before);
   run = RunProgram(InstallerPath(), L"", 0, [&](HANDLE process) {
     EXPECT_TRUE(WaitForName(made));
-    SendControlEvent(process, routine, CTRL_LOGOFF_EVENT);
+    EXPECT_EQ(SendControlEvent(process, routine, CTRL_LOGOFF_EVENT),
+              ControlDelivery::kStarted);
     Sleep(200);
     CloseHandle(held);
   });
@@ -428,6 +430,7 @@ TEST_F(InstallerRunTest, ControlEventsNeverCutAStepNorHangTheRun) {
       0, static_cast<DWORD>(slowest + slowest / 4));
   int interrupted = 0;
   int completed = 0;
+  int undelivered = 0;
   for (int round = 0; round < 40; ++round) {
     if (round % 2 == 0) {
       writeOlderPack();
@@ -437,9 +440,10 @@ TEST_F(InstallerRunTest, ControlEventsNeverCutAStepNorHangTheRun) {
     }
     const std::map<std::wstring, std::string> was = FolderState(resources);
     const DWORD delay = moment(random);
+    ControlDelivery delivery = ControlDelivery::kStarted;
     run = RunProgram(InstallerPath(), L"", 0, [&](HANDLE process) {
       Sleep(delay);
-      SendControlEvent(process, routine, CTRL_CLOSE_EVENT);
+      delivery = SendControlEvent(process, routine, CTRL_CLOSE_EVENT);
       // A run ends in well under a second; one that does not hangs.
       if (WaitForSingleObject(process, 20000) != WAIT_OBJECT_0) {
         ADD_FAILURE() << "the run hangs after a close at " << delay << " ms";
@@ -449,6 +453,16 @@ TEST_F(InstallerRunTest, ControlEventsNeverCutAStepNorHangTheRun) {
     const std::string where = "round " + std::to_string(round) + ", " +
                               std::to_string(delay) + " ms, seed " +
                               std::to_string(seedValue);
+    if (delivery == ControlDelivery::kStalled) {
+      // Wine can corrupt a process while making the close's thread in it
+      // (see SendControlEvent); the run was ended wherever it was, so its
+      // folder says nothing and is emptied. On Windows it is a failure.
+      EXPECT_TRUE(RunningUnderWine()) << where << ": the close was not taken";
+      ++undelivered;
+      RemoveTree(resources);
+      MakeDirectories(resources);
+      continue;
+    }
     EXPECT_EQ(run.err, "") << where;
     if (!run.out.empty()) {
       ++completed;
@@ -463,11 +477,15 @@ TEST_F(InstallerRunTest, ControlEventsNeverCutAStepNorHangTheRun) {
       EXPECT_EQ(FolderState(resources), was) << where;
     }
   }
+  // A rare stall leaves the rest of the closes to test; many would leave
+  // too few.
+  EXPECT_LE(undelivered, 4) << "seed " << seedValue;
   std::cout << "of 40 closes within " << slowest + slowest / 4
             << " ms of the start: " << interrupted
             << " ended the run part way, " << completed
-            << " came once the pack was installed, the rest before the "
-               "program's own code ran\n";
+            << " came once the pack was installed, " << undelivered
+            << " were lost with a process that Wine corrupted, the rest "
+               "came before the program's own code ran\n";
 }
 
 TEST_F(InstallerRunTest, AScannerCannotKeepAFileThatAFailedInstallMade) {

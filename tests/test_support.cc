@@ -409,24 +409,32 @@ DWORD WINAPI Deliver(void* argument) {
 
 }  // namespace
 
-bool SendControlEvent(HANDLE process,
-                      LPTHREAD_START_ROUTINE routine,
-                      DWORD event) {
-  // Starting a thread in a process waits for that process to take it on: a
-  // program that hangs would hang the test, so the wait is bounded, and the
-  // program is ended, which lets the start fail.
-  Delivery delivery = {process, routine, event, false};
-  HANDLE sender = CreateThread(nullptr, 0, Deliver, &delivery, 0, nullptr);
-  if (sender == nullptr)
-    return false;
-  if (WaitForSingleObject(sender, 10000) != WAIT_OBJECT_0) {
-    ADD_FAILURE() << "control event " << event
-                  << " not taken on within 10 seconds: the program hangs";
+ControlDelivery SendControlEvent(HANDLE process,
+                                 LPTHREAD_START_ROUTINE routine,
+                                 DWORD event) {
+  // Starting a thread in a process waits for that process to make it, so
+  // the start runs on a thread of its own and the wait is bounded. A
+  // process that does not make it is ended. Wine then leaves the start
+  // waiting for good, so a start that has not come back a few seconds later
+  // is left behind, with the record it uses.
+  auto* delivery = new Delivery{process, routine, event, false};
+  HANDLE sender = CreateThread(nullptr, 0, Deliver, delivery, 0, nullptr);
+  if (sender == nullptr) {
+    delete delivery;
+    return ControlDelivery::kRefused;
+  }
+  ControlDelivery result = ControlDelivery::kStalled;
+  if (WaitForSingleObject(sender, 10000) == WAIT_OBJECT_0) {
+    result = delivery->started ? ControlDelivery::kStarted
+                               : ControlDelivery::kRefused;
+  } else {
     TerminateProcess(process, 1);
-    WaitForSingleObject(sender, INFINITE);
+    if (WaitForSingleObject(sender, 5000) != WAIT_OBJECT_0)
+      delivery = nullptr;
   }
   CloseHandle(sender);
-  return delivery.started;
+  delete delivery;
+  return result;
 }
 
 HMODULE OpenInstallerResources() {

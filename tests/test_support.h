@@ -94,13 +94,23 @@ RunResult RunProgram(const std::wstring& program,
 // handler for a Ctrl+Break sent to a console of its own. Null, with the
 // reason in `why`, when it cannot be found.
 LPTHREAD_START_ROUTINE ControlEventRoutine(std::string& why);
+// How a control event's delivery went: the thread was started; it could
+// not be, as when the process had ended; or the process never made it, so
+// it was ended after ten seconds.
+enum class ControlDelivery { kStarted, kRefused, kStalled };
 // Delivers control `event` (CTRL_C_EVENT, CTRL_CLOSE_EVENT, ...) to
 // `process` as the console host does: a thread in it at `routine`, with the
-// event as its argument. Returns false when the thread cannot be started,
-// as when the process has ended.
-bool SendControlEvent(HANDLE process,
-                      LPTHREAD_START_ROUTINE routine,
-                      DWORD event);
+// event as its argument.
+//
+// Under Wine a process makes such a thread inside a signal handler that
+// interrupts whatever its one thread was doing. When that was the C
+// library's memory allocator, the new thread's allocations corrupt its heap
+// and the process stops answering: a fault of Wine's, seen with programs
+// that run none of this project's code, and never of the program's own
+// code, which only runs once the thread is made.
+ControlDelivery SendControlEvent(HANDLE process,
+                                 LPTHREAD_START_ROUTINE routine,
+                                 DWORD event);
 // Opens the installer's file for reading its resources, without running any
 // of its code. Fails the test when it cannot.
 HMODULE OpenInstallerResources();
