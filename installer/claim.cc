@@ -37,17 +37,13 @@ constexpr LONG kStatusDeletePending = static_cast<LONG>(0xC0000056);
 constexpr ULONGLONG kHoldWaitMilliseconds = 2000;
 constexpr DWORD kHoldRetryMilliseconds = 50;
 
-// Where an open file or folder is, whatever links led to it: its final
-// path. One that does not fit in a path is refused as too long.
-using FinalPathText = PathText;
-
 // Where the folder of the pack is, and how its final path was asked for, so
 // that each of its files is asked for its own the same way: by drive letter
 // (\\?\C:\...), or by the volume's device (\Device\HarddiskVolume3\...)
 // for a volume without a letter. An empty path: the folder's volume gives
 // none, and its files keep the checks of each name alone.
 struct FolderPlace {
-  FinalPathText path;
+  PathText path;
   std::uint32_t volumeName = VOLUME_NAME_DOS;
 };
 
@@ -93,10 +89,10 @@ DWORD QueryFile(HANDLE handle, FILE_INFO_BY_HANDLE_CLASS kind, Info& info) {
 FileFailure CheckPlace(HANDLE handle,
                        const FolderPlace& folder,
                        const wchar_t* name) {
-  const FinalPathText& folderPath = folder.path;
+  const PathText& folderPath = folder.path;
   if (folderPath.empty())
     return {};
-  FinalPathText actual;
+  PathText actual;
   const DWORD code = GetFinalPath(handle, folder.volumeName, actual);
   if (code == ERROR_MORE_DATA)
     return {};
