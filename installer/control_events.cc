@@ -21,10 +21,24 @@ SRWLOCK g_step = SRWLOCK_INIT;
 bool g_settled = false;
 int g_exitStatus = 0;
 
+// Whether the run is in session 0, where services run and where deployment
+// tools start programs as SYSTEM. No user logs on to it, so a log-off seen
+// there is another session's. A session that cannot be read counts as a
+// user's: ending the run at a log-off, once no step is under way, is safe
+// anywhere, while ignoring one in a user's session lets the system cut it.
+bool InSessionZero() {
+  DWORD session = 0;
+  return ProcessIdToSessionId(GetCurrentProcessId(), &session) && session == 0;
+}
+
 BOOL WINAPI OnControlEvent(DWORD event) {
-  // Windows sends a log-off to every console program outside the session
-  // that logs off too; one inside it is ended by the system anyway.
-  if (event == CTRL_LOGOFF_EVENT)
+  // Windows sends a log-off to every console program, whichever session
+  // logs off. Programs of the session that logs off are ended by the system
+  // once their handlers return or their time is up, so there a log-off is
+  // taken as a close: it waits for a step under way and ends the run
+  // itself. Programs of other sessions are only told, and a run in
+  // session 0 goes on.
+  if (event == CTRL_LOGOFF_EVENT && InSessionZero())
     return TRUE;
   AcquireSRWLockExclusive(&g_step);
   if (g_settled) {

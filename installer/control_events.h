@@ -4,23 +4,25 @@
 #ifndef HEBREW_OCR_PACK_INSTALLER_CONTROL_EVENTS_H_
 #define HEBREW_OCR_PACK_INSTALLER_CONTROL_EVENTS_H_
 
-// The exit status of a run that Ctrl+C, Ctrl+Break, a closed window or
-// shutdown ended before its outcome was settled: the status that Windows
-// gives a console program ended by them (STATUS_CONTROL_C_EXIT).
+// The exit status of a run that Ctrl+C, Ctrl+Break, a closed window,
+// shutdown or a log-off of its own session ended before its outcome was
+// settled: the status that Windows gives a console program ended by them
+// (STATUS_CONTROL_C_EXIT).
 constexpr unsigned long kExitInterrupted = 0xC000013AUL;
 
 // Registers the run's one handler of control events, at the start of the
 // run, before any file of the pack is opened. It is never removed or
 // registered again: changing the handlers waits for the lock under which
 // the system runs them, which a waiting handler holds. From then on:
-// - a log-off is ignored, so that an install run as SYSTEM by a deployment
-//   tool goes on when a user logs off;
+// - in session 0 a log-off is ignored, so that an install run as SYSTEM by
+//   a deployment tool goes on when a user logs off; in a user's session,
+//   which the system ends at its log-off, a log-off counts as a close;
 // - Ctrl+C, Ctrl+Break, a closed window or shutdown ends the run with
 //   kExitInterrupted, at once, or at the end of a step that is under way
 //   and must not be cut;
 // - once the run's outcome is settled, Ctrl+C and Ctrl+Break are dropped,
-//   since the run ends by itself in a moment, and a closed window or
-//   shutdown ends it with the settled exit status.
+//   since the run ends by itself in a moment, and a closed window,
+//   shutdown or log-off ends it with the settled exit status.
 // A failure to register leaves the system's default handling: the run goes
 // on either way.
 void HandleControlEvents();

@@ -25,8 +25,10 @@ long ReadSettingsString(const wchar_t* valueName,
                         bool useCurrentUser);
 
 // Sets `directory` to the host's installation path with `subPath` appended,
-// looked up in the 64-bit registry view and then the 32-bit one, or to an
-// empty string when the host is not installed. Returns false, with
+// looked up in the 64-bit registry view and, only when that read fails, in
+// the 32-bit one, or to an empty string when the host is not installed. A
+// value too long for the 260-unit buffer fails to read, and so counts as no
+// host. Returns false, with
 // `directory` empty, when the two together do not fit in a path.
 bool GetOcrResourceDirectory(const wchar_t* subPath, PathText& directory);
 

@@ -19,9 +19,10 @@
 #include "installer/space_check.h"
 
 int wmain(int /*argc*/, wchar_t* /*argv*/[], wchar_t* /*envp*/[]) {
-  // Ctrl+C, a closed window and shutdown end the run, but never in a step
-  // that must not be cut; a log-off is ignored. One handler for the whole
-  // run, from its first moment.
+  // Ctrl+C, a closed window, shutdown and a log-off of the run's own
+  // session end the run, but never in a step that must not be cut; a
+  // log-off seen in session 0 is ignored. One handler for the whole run,
+  // from its first moment.
   HandleControlEvents();
   // Installers are often started, elevated, from a downloads folder where
   // anyone may have left a DLL: every DLL loaded from here on comes from
@@ -42,9 +43,10 @@ int wmain(int /*argc*/, wchar_t* /*argv*/[], wchar_t* /*envp*/[]) {
   PathText directory;
   const wchar_t kSubPath[] = L"IRIS_OCR\\resources\\";
   if (!GetOcrResourceDirectory(kSubPath, directory)) {
-    // The registry's value is at most 260 characters, so with this sub-path
-    // the folder always fits; were it ever not to, the install stops rather
-    // than work on a path cut short.
+    // The lookup reads the value into a buffer of 260 units, and reads a
+    // longer value as no host at all, so with this 19-unit sub-path the
+    // folder always fits in a path. Were a longer sub-path ever to overflow
+    // it, the install stops here rather than work on a path cut short.
     ReportPathTooLong(kSubPath);
     return kExitInstallFailed;
   }

@@ -50,6 +50,67 @@ bool WaitForName(const std::wstring& path) {
   return false;
 }
 
+// Whether this program, and so the installer it starts, runs in session 0,
+// where services run.
+bool InSessionZero() {
+  DWORD session = 1;
+  return ProcessIdToSessionId(GetCurrentProcessId(), &session) && session == 0;
+}
+
+// The size of the file at `path`, or -1 when there is none.
+std::int64_t FileSize(const std::wstring& path) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data))
+    return -1;
+  return (std::int64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow;
+}
+
+// Where a control event sent by SendInsideTheWriting landed.
+enum class Moment {
+  kMissed,       // the installer was not caught between the two files
+  kUndelivered,  // Wine lost the event with the process (SendControlEvent)
+  kHeldOff,      // the installer was still running 300 ms after it
+  kNotHeldOff,   // it ended the installer part way through the pack
+};
+
+// Waits until the installer running as `process` has changed the pack's
+// first file in `resources` and stops it there, if its last file is still
+// as it was. It then sends `event`, gives the event 300 ms to end the run,
+// and lets the installer go on.
+Moment SendInsideTheWriting(HANDLE process,
+                            const std::wstring& resources,
+                            LPTHREAD_START_ROUTINE routine,
+                            DWORD event) {
+  const std::wstring first = resources + L"hebrew.ilex";
+  const std::wstring last = resources + L"hebrew.ocr";
+  const std::int64_t firstSize = FileSize(first);
+  const std::int64_t lastSize = FileSize(last);
+  const std::vector<HANDLE> threads = OpenThreads(process);
+  const ULONGLONG deadline = GetTickCount64() + 20000;
+  Moment moment = Moment::kMissed;
+  while (FileSize(first) == firstSize &&
+         WaitForSingleObject(process, 0) == WAIT_TIMEOUT &&
+         GetTickCount64() < deadline) {
+  }
+  const bool suspended = SuspendThreads(threads);
+  if (suspended && FileSize(first) != firstSize && FileSize(last) == lastSize) {
+    const ControlDelivery delivery = SendControlEvent(process, routine, event);
+    EXPECT_NE(delivery, ControlDelivery::kRefused) << "event " << event;
+    if (delivery == ControlDelivery::kStalled) {
+      EXPECT_TRUE(RunningUnderWine()) << "event " << event << " not taken";
+      moment = Moment::kUndelivered;
+    } else {
+      moment = WaitForSingleObject(process, 300) == WAIT_TIMEOUT
+                   ? Moment::kHeldOff
+                   : Moment::kNotHeldOff;
+    }
+  }
+  ResumeThreads(threads);
+  for (HANDLE thread : threads)
+    CloseHandle(thread);
+  return moment;
+}
+
 class InstallerRunTest : public HostRegistryTest {
  protected:
   void SetUp() override {
@@ -387,29 +448,55 @@ TEST_F(InstallerRunTest, ControlEventsNeverCutAStepNorHangTheRun) {
 
   // While the claim waits for a file held by another program, having made
   // the missing ones: Ctrl+C ends the run at once and leaves the pack as it
-  // was (not after the wait, with 1618), while a log-off does not stop it.
-  writeOlderPack();
-  const std::map<std::wstring, std::string> before = FolderState(resources);
-  HANDLE held = OpenAsAnotherProgram(resources + L"hebrew.ocr", false);
-  const std::wstring made = resources + L"net_hebrew.bin";
-  RunResult run = RunProgram(InstallerPath(), L"", 0, [&](HANDLE process) {
-    EXPECT_TRUE(WaitForName(made));
-    EXPECT_EQ(SendControlEvent(process, routine, CTRL_C_EVENT),
-              ControlDelivery::kStarted);
-  });
-  EXPECT_EQ(run.exitCode, kExitInterrupted);
-  EXPECT_EQ(run.out, "");
-  EXPECT_EQ(FolderState(resources), before);
-  run = RunProgram(InstallerPath(), L"", 0, [&](HANDLE process) {
-    EXPECT_TRUE(WaitForName(made));
-    EXPECT_EQ(SendControlEvent(process, routine, CTRL_LOGOFF_EVENT),
-              ControlDelivery::kStarted);
-    Sleep(200);
+  // was (not after the wait, with 1618). So does a log-off in a user's
+  // session, which the system ends anyway; under Wine every program runs in
+  // session 1. Session 0 has a test of its own.
+  const bool userSession = !InSessionZero();
+  for (const DWORD event : {DWORD{CTRL_C_EVENT}, DWORD{CTRL_LOGOFF_EVENT}}) {
+    if (event == CTRL_LOGOFF_EVENT && !userSession)
+      continue;
+    writeOlderPack();
+    const std::map<std::wstring, std::string> before = FolderState(resources);
+    HANDLE held = OpenAsAnotherProgram(resources + L"hebrew.ocr", false);
+    const std::wstring made = resources + L"net_hebrew.bin";
+    RunResult run = RunProgram(InstallerPath(), L"", 0, [&](HANDLE process) {
+      EXPECT_TRUE(WaitForName(made));
+      EXPECT_EQ(SendControlEvent(process, routine, event),
+                ControlDelivery::kStarted);
+    });
     CloseHandle(held);
-  });
-  EXPECT_EQ(run.out, "installation has been completed\r\n");
-  EXPECT_EQ(run.exitCode, 0u);
-  ExpectPackInstalled(resources);
+    EXPECT_EQ(run.exitCode, kExitInterrupted) << "event " << event;
+    EXPECT_EQ(run.out, "") << "event " << event;
+    EXPECT_EQ(FolderState(resources), before) << "event " << event;
+  }
+
+  // A close, and a log-off in a user's session, sent while the pack is
+  // visibly part written wait for the pack to be whole: the run ends with
+  // its line and status. A missed moment is tried again.
+  for (const DWORD event :
+       {DWORD{CTRL_CLOSE_EVENT}, DWORD{CTRL_LOGOFF_EVENT}}) {
+    if (event == CTRL_LOGOFF_EVENT && !userSession)
+      continue;
+    Moment moment = Moment::kMissed;
+    for (int attempt = 0; attempt < 10 && (moment == Moment::kMissed ||
+                                           moment == Moment::kUndelivered);
+         ++attempt) {
+      writeOlderPack();
+      const RunResult run =
+          RunProgram(InstallerPath(), L"", 0, [&](HANDLE process) {
+            moment = SendInsideTheWriting(process, resources, routine, event);
+          });
+      if (moment == Moment::kMissed || moment == Moment::kUndelivered)
+        continue;
+      EXPECT_EQ(moment, Moment::kHeldOff)
+          << "event " << event << " ended the run while it wrote the pack";
+      EXPECT_EQ(run.out, "installation has been completed\r\n");
+      EXPECT_EQ(run.exitCode, 0u) << "event " << event;
+      ExpectPackInstalled(resources);
+    }
+    EXPECT_TRUE(moment == Moment::kHeldOff || moment == Moment::kNotHeldOff)
+        << "event " << event << " never reached the installer while it wrote";
+  }
 
   // A closed window at any moment of a first install or a reinstall: the
   // run ends, either with the pack as it was and no file left behind, or
@@ -441,15 +528,17 @@ TEST_F(InstallerRunTest, ControlEventsNeverCutAStepNorHangTheRun) {
     const std::map<std::wstring, std::string> was = FolderState(resources);
     const DWORD delay = moment(random);
     ControlDelivery delivery = ControlDelivery::kStarted;
-    run = RunProgram(InstallerPath(), L"", 0, [&](HANDLE process) {
-      Sleep(delay);
-      delivery = SendControlEvent(process, routine, CTRL_CLOSE_EVENT);
-      // A run ends in well under a second; one that does not hangs.
-      if (WaitForSingleObject(process, 20000) != WAIT_OBJECT_0) {
-        ADD_FAILURE() << "the run hangs after a close at " << delay << " ms";
-        TerminateProcess(process, 1);
-      }
-    });
+    const RunResult run =
+        RunProgram(InstallerPath(), L"", 0, [&](HANDLE process) {
+          Sleep(delay);
+          delivery = SendControlEvent(process, routine, CTRL_CLOSE_EVENT);
+          // A run ends in well under a second; one that does not hangs.
+          if (WaitForSingleObject(process, 20000) != WAIT_OBJECT_0) {
+            ADD_FAILURE() << "the run hangs after a close at " << delay
+                          << " ms";
+            TerminateProcess(process, 1);
+          }
+        });
     const std::string where = "round " + std::to_string(round) + ", " +
                               std::to_string(delay) + " ms, seed " +
                               std::to_string(seedValue);
@@ -486,6 +575,35 @@ TEST_F(InstallerRunTest, ControlEventsNeverCutAStepNorHangTheRun) {
             << " came once the pack was installed, " << undelivered
             << " were lost with a process that Wine corrupted, the rest "
                "came before the program's own code ran\n";
+}
+
+TEST_F(InstallerRunTest, ALogOffInSessionZeroLetsTheInstallGoOn) {
+  // Deployment tools run the installer in session 0, where a log-off is
+  // another session's: a log-off while the claim waits for a held file
+  // does not stop the install.
+  if (!InSessionZero()) {
+    GTEST_SKIP() << (RunningUnderWine()
+                         ? "under Wine every program runs in session 1"
+                         : "this test program runs in a user's session");
+  }
+  std::string why;
+  const LPTHREAD_START_ROUTINE routine = ControlEventRoutine(why);
+  if (routine == nullptr)
+    GTEST_SKIP() << "cannot deliver control events here: " << why;
+  const std::wstring resources = InstallHost(L"Host");
+  WriteFileBytes(resources + L"hebrew.ocr", "older hebrew.ocr");
+  HANDLE held = OpenAsAnotherProgram(resources + L"hebrew.ocr", false);
+  const RunResult run =
+      RunProgram(InstallerPath(), L"", 0, [&](HANDLE process) {
+        EXPECT_TRUE(WaitForName(resources + L"net_hebrew.bin"));
+        EXPECT_EQ(SendControlEvent(process, routine, CTRL_LOGOFF_EVENT),
+                  ControlDelivery::kStarted);
+        Sleep(200);
+        CloseHandle(held);
+      });
+  EXPECT_EQ(run.out, "installation has been completed\r\n");
+  EXPECT_EQ(run.exitCode, 0u);
+  ExpectPackInstalled(resources);
 }
 
 TEST_F(InstallerRunTest, AScannerCannotKeepAFileThatAFailedInstallMade) {
@@ -526,10 +644,12 @@ TEST_F(InstallerRunTest, AScannerCannotKeepAFileThatAFailedInstallMade) {
   EXPECT_FALSE(PathExists(created));
 }
 
-TEST_F(InstallerRunTest, AHostPathAtTheRegistrysLimitInstalls) {
+TEST_F(InstallerRunTest, HostPathsUpToTheLookupsLimitInstall) {
   // A host path of 250 characters and more: with the resources folder and
   // the file names the paths pass 260 characters, which Windows takes only
   // in extended-length form. The test makes and reads them in that form.
+  // A path of 260 characters, stored with its terminating zero, does not
+  // fit the lookup's buffer and reads as no host.
   std::wstring host = scratch_;
   while (host.size() + 51 <= 252)
     host += std::wstring(50, L'q') + L"\\";
@@ -545,11 +665,16 @@ TEST_F(InstallerRunTest, AHostPathAtTheRegistrysLimitInstalls) {
   SetInstallPath(KEY_WOW64_64KEY, host);
   WriteFileBytes(extended + L"hebrew.ocr", std::string(8192, 'o'));
 
-  const RunResult run = RunInstaller();
+  RunResult run = RunInstaller();
   EXPECT_EQ(run.out, "installation has been completed\r\n");
   EXPECT_EQ(run.err, "");
   EXPECT_EQ(run.exitCode, 0u);
   ExpectPackInstalled(extended);
+
+  SetInstallPath(KEY_WOW64_64KEY, host + std::wstring(260 - host.size(), L'x'));
+  run = RunInstaller();
+  EXPECT_EQ(run.out, "Quarn Paginor is not installed\r\n");
+  EXPECT_EQ(run.exitCode, 0u);
 }
 
 TEST_F(InstallerRunTest, LinksAndFoldersInThePackAreRefusedAndNothingChanges) {

@@ -1,5 +1,7 @@
 #include "tests/test_support.h"
 
+#include <tlhelp32.h>
+
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
@@ -435,6 +437,40 @@ ControlDelivery SendControlEvent(HANDLE process,
   CloseHandle(sender);
   delete delivery;
   return result;
+}
+
+std::vector<HANDLE> OpenThreads(HANDLE process) {
+  std::vector<HANDLE> threads;
+  const DWORD id = GetProcessId(process);
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+  EXPECT_NE(snapshot, INVALID_HANDLE_VALUE) << "cannot list threads";
+  if (snapshot == INVALID_HANDLE_VALUE)
+    return threads;
+  THREADENTRY32 entry = {};
+  entry.dwSize = sizeof(entry);
+  for (BOOL more = Thread32First(snapshot, &entry); more;
+       more = Thread32Next(snapshot, &entry)) {
+    HANDLE thread =
+        entry.th32OwnerProcessID != id
+            ? nullptr
+            : OpenThread(THREAD_SUSPEND_RESUME, FALSE, entry.th32ThreadID);
+    if (thread != nullptr)
+      threads.push_back(thread);
+  }
+  CloseHandle(snapshot);
+  return threads;
+}
+
+bool SuspendThreads(const std::vector<HANDLE>& threads) {
+  bool all = !threads.empty();
+  for (HANDLE thread : threads)
+    all = SuspendThread(thread) != static_cast<DWORD>(-1) && all;
+  return all;
+}
+
+void ResumeThreads(const std::vector<HANDLE>& threads) {
+  for (HANDLE thread : threads)
+    ResumeThread(thread);
 }
 
 HMODULE OpenInstallerResources() {

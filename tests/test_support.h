@@ -111,6 +111,13 @@ enum class ControlDelivery { kStarted, kRefused, kStalled };
 ControlDelivery SendControlEvent(HANDLE process,
                                  LPTHREAD_START_ROUTINE routine,
                                  DWORD event);
+// Opens every thread that `process` has now, to suspend and resume it;
+// the caller closes the handles.
+std::vector<HANDLE> OpenThreads(HANDLE process);
+// Suspends each of `threads`; false when any could not be, as when the
+// process has ended.
+bool SuspendThreads(const std::vector<HANDLE>& threads);
+void ResumeThreads(const std::vector<HANDLE>& threads);
 // Opens the installer's file for reading its resources, without running any
 // of its code. Fails the test when it cannot.
 HMODULE OpenInstallerResources();
