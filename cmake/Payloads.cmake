@@ -6,8 +6,8 @@
 # HEBREW_OCR_PAYLOAD_DIR.
 #
 # Sets HEBREW_OCR_PAYLOAD_<id> to the path of each payload file,
-# HEBREW_OCR_PAYLOAD_FILES to all six and HEBREW_OCR_PAYLOAD_DIR_USED to
-# their folder.
+# HEBREW_OCR_SHA256_<id> to its SHA-256, HEBREW_OCR_PAYLOAD_FILES to all six
+# and HEBREW_OCR_PAYLOAD_DIR_USED to their folder.
 
 set(HEBREW_OCR_PAYLOAD_DIR "" CACHE PATH
     "Folder holding the OCR engine's six language files; empty builds placeholders")
@@ -92,12 +92,17 @@ if(_missing)
                       "payload files:\n  ${_missing_lines}")
 endif()
 
-# The size of each embedded file, as installed: a deployment tool's detection
-# rule checks hebrew.ocr, written last, for this size.
+# The size and SHA-256 of each embedded file, as installed: the detection
+# script checks the six hashes, and a file rule can check hebrew.ocr, written
+# last, for its size. A changed payload file configures the build again, so
+# that the two never disagree.
 foreach(_payload IN LISTS _payloads)
   string(REPLACE ":" ";" _payload "${_payload}")
   list(GET _payload 0 _id)
   list(GET _payload 1 _name)
   file(SIZE "${HEBREW_OCR_PAYLOAD_${_id}}" _size)
+  file(SHA256 "${HEBREW_OCR_PAYLOAD_${_id}}" HEBREW_OCR_SHA256_${_id})
   message(STATUS "HebrewOcrPack: payload ${_id} ${_name}: ${_size} bytes")
 endforeach()
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+             ${HEBREW_OCR_PAYLOAD_FILES})

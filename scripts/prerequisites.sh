@@ -6,10 +6,11 @@
 # clang and lld build the programs (the shipped one with control-flow guard);
 # MinGW-w64's GCC packages bring the headers, import libraries and windres,
 # and the libstdc++ that the test programs link; LLVM's readobj and objdump
-# read the built program to check its guard.
+# read the built program to check its guard. openssl and osslsigncode sign;
+# git tells the release script whether the checkout is clean.
 HEBREW_OCR_PACKAGES="cmake ninja-build clang-19 lld-19 llvm-19 \
 g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64 googletest \
-openssl osslsigncode"
+openssl osslsigncode git"
 
 hebrew_ocr_missing_packages() {
   missing=""

@@ -1,0 +1,199 @@
+#!/bin/bash
+# Makes a release of HebrewOcrPack.exe in one command, from a clean checkout:
+# two builds in two build trees that must be the same bytes, an optional
+# Authenticode signature with a timestamp, and a folder that an
+# administrator can check and deploy:
+#
+#   dist/HebrewOcrPack-<version>/
+#     HebrewOcrPack.exe           the installer
+#     Detect-HebrewOcrPack.ps1    detection script with the six payload hashes
+#     deploying.md                the deployment guide
+#     RELEASE-NOTES.md            this version's entry of CHANGELOG.md
+#     SHA256SUMS                  the four files' hashes, in sha256sum form
+#
+# A trial release embeds the generated placeholder payloads, which the OCR
+# engine cannot use: its folder and executable are named
+# HebrewOcrPack-<version>-placeholder, and its version information says so.
+#
+#   scripts/release.sh PAYLOAD_DIR [SIGNING] [--dist DIR] [--version V]
+#   scripts/release.sh --trial [--dist DIR] [--version V]
+#
+# SIGNING is --certificate PFX --password-file FILE --timestamp-url URL, as
+# the README describes them, with --ca-file PEM for a certificate whose
+# authority the system does not trust. --version refuses a release whose
+# version is not V (a tag's name, say). Installs what the README's commands
+# install, nothing more.
+set -euo pipefail
+
+fail() {
+  echo "release: $*" >&2
+  exit 1
+}
+usage() {
+  cat >&2 <<'EOF'
+usage: scripts/release.sh PAYLOAD_DIR [--certificate PFX --password-file FILE
+         --timestamp-url URL [--ca-file PEM]] [--dist DIR] [--version V]
+       scripts/release.sh --trial [--dist DIR] [--version V]
+EOF
+  exit 2
+}
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+trial=0
+payload_dir=""
+certificate=""
+password_file=""
+timestamp_url=""
+ca_file=""
+dist=$root/dist
+expected_version=""
+while [ $# -gt 0 ]; do
+  case $1 in
+  --trial) trial=1 ;;
+  --certificate) certificate=${2:?--certificate needs a file} && shift ;;
+  --password-file) password_file=${2:?--password-file needs a file} && shift ;;
+  --timestamp-url) timestamp_url=${2:?--timestamp-url needs a URL} && shift ;;
+  --ca-file) ca_file=${2:?--ca-file needs a file} && shift ;;
+  --dist) dist=${2:?--dist needs a folder} && shift ;;
+  --version) expected_version=${2:?--version needs a version} && shift ;;
+  -*) usage ;;
+  *)
+    [ -z "$payload_dir" ] || usage
+    payload_dir=$1
+    ;;
+  esac
+  shift
+done
+if [ "$trial" = 1 ]; then
+  [ -z "$payload_dir" ] ||
+    fail "a trial release embeds the placeholders; name no payload folder"
+elif [ -z "$payload_dir" ]; then
+  usage
+fi
+signing=0
+if [ -n "$certificate$password_file$timestamp_url" ]; then
+  if [ -z "$certificate" ] || [ -z "$password_file" ] ||
+    [ -z "$timestamp_url" ]; then
+    fail "signing needs --certificate, --password-file and --timestamp-url"
+  fi
+  for file in "$certificate" "$password_file"; do
+    [ -f "$file" ] || fail "$file: no such file"
+  done
+  signing=1
+fi
+
+. "$root/scripts/prerequisites.sh"
+hebrew_ocr_install_prerequisites
+cd "$root"
+
+# What is released is what is committed: nothing changed, nothing added.
+git rev-parse --is-inside-work-tree >/dev/null 2>&1 ||
+  fail "$root is not a git checkout; release from a clean clone"
+changes=$(git status --porcelain --untracked-files=all)
+if [ -n "$changes" ]; then
+  printf '%s\n' "$changes" >&2
+  fail "the working tree has changes; commit or remove them first"
+fi
+
+version=$(sed -n 's/^project(HebrewOcrPack VERSION \([0-9.]*\).*/\1/p' \
+  CMakeLists.txt)
+[ -n "$version" ] || fail "no version in CMakeLists.txt"
+[ -z "$expected_version" ] || [ "$expected_version" = "$version" ] ||
+  fail "the version is $version, not $expected_version"
+notes=$(awk -v heading="## [$version]" '
+  index($0, heading) == 1 { on = 1; next }
+  /^## \[/ { if (on) exit }
+  on' CHANGELOG.md)
+[ -n "$(tr -d '[:space:]' <<<"$notes")" ] ||
+  fail "CHANGELOG.md has no entry for $version (a heading \"## [$version]\")"
+
+names=(hebrew.ilex heb.ilex eng.ilex hebrew_engine.bin net_hebrew.bin
+  hebrew.ocr)
+configure_args=(-DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake"
+  -DCMAKE_BUILD_TYPE=Release -DHEBREW_OCR_BUILD_TESTS=OFF)
+if [ "$trial" = 1 ]; then
+  name=HebrewOcrPack-$version-placeholder
+  exe_name=$name.exe
+  configure_args+=(-DHEBREW_OCR_TRIAL_RELEASE=ON)
+else
+  [ -d "$payload_dir" ] || fail "$payload_dir: no such folder"
+  payload_dir=$(cd "$payload_dir" && pwd)
+  for file in "${names[@]}"; do
+    [ -f "$payload_dir/$file" ] || fail "$payload_dir lacks $file"
+    # The build's placeholders start with their own name.
+    if [ "$(head -c 33 "$payload_dir/$file")" = \
+      "HebrewOcrPack placeholder payload" ]; then
+      fail "$payload_dir/$file is a placeholder, not the OCR engine's file;" \
+        "use --trial for a trial release"
+    fi
+  done
+  name=HebrewOcrPack-$version
+  exe_name=HebrewOcrPack.exe
+  configure_args+=(-DHEBREW_OCR_TRIAL_RELEASE=OFF
+    -DHEBREW_OCR_PAYLOAD_DIR="$payload_dir")
+fi
+
+# Two builds in folders of different names and lengths must be the same
+# bytes: what is signed is then what anyone can build again.
+work=$root/build/release
+rm -rf "$work"
+mkdir -p "$work"
+builds=(first second-build-in-a-longer-folder)
+for folder in "${builds[@]}"; do
+  echo "release: building $version in build/release/$folder"
+  if ! {
+    cmake -S "$root" -B "$work/$folder" -G Ninja "${configure_args[@]}" \
+      >"$work/$folder.log" 2>&1 &&
+      cmake --build "$work/$folder" --target HebrewOcrPack \
+        >>"$work/$folder.log" 2>&1
+  }; then
+    cat "$work/$folder.log" >&2
+    fail "the build in build/release/$folder failed"
+  fi
+done
+built=$work/${builds[0]}/bin/HebrewOcrPack.exe
+if ! cmp -s "$built" "$work/${builds[1]}/bin/HebrewOcrPack.exe"; then
+  cmp -l "$built" "$work/${builds[1]}/bin/HebrewOcrPack.exe" | head -20 >&2
+  fail "the two builds differ (first differing bytes above);" \
+    "see docs/releasing.md"
+fi
+
+out=$dist/$name
+rm -rf "$out"
+mkdir -p "$out"
+cp "$built" "$out/$exe_name"
+if [ "$signing" = 1 ]; then
+  cmake -DEXECUTABLE="$out/$exe_name" -DCERTIFICATE="$certificate" \
+    -DPASSWORD_FILE="$password_file" -DTIMESTAMP_URL="$timestamp_url" \
+    -P "$root/cmake/SignExecutable.cmake" >"$work/sign.log" 2>&1 || {
+    cat "$work/sign.log" >&2
+    rm -rf "$out"
+    fail "signing failed"
+  }
+  verify=(osslsigncode verify -in "$out/$exe_name")
+  [ -z "$ca_file" ] || verify+=(-CAfile "$ca_file")
+  "${verify[@]}" >"$work/verify.log" 2>&1 || {
+    cat "$work/verify.log" >&2
+    rm -rf "$out"
+    fail "the signature does not verify"
+  }
+fi
+cp "$work/${builds[0]}/bin/Detect-HebrewOcrPack.ps1" "$out/"
+cp "$root/docs/deploying.md" "$out/"
+{
+  echo "# HebrewOcrPack $version"
+  printf '%s\n' "$notes"
+} >"$out/RELEASE-NOTES.md"
+files=("$exe_name" Detect-HebrewOcrPack.ps1 deploying.md RELEASE-NOTES.md)
+(cd "$out" && sha256sum -- "${files[@]}" >SHA256SUMS)
+
+echo "release: wrote $out"
+for file in "${files[@]}" SHA256SUMS; do
+  printf '  %-40s %9s bytes  %s\n' "$file" "$(stat -c %s "$out/$file")" \
+    "$(sha256sum "$out/$file" | cut -d' ' -f1)"
+done
+if [ "$trial" = 1 ]; then
+  echo "release: a trial with placeholder payloads; never deploy it"
+elif [ "$signing" = 0 ]; then
+  echo "release: unsigned; sign a release before deploying it"
+fi

@@ -1,0 +1,112 @@
+#!/bin/bash
+# Runs scripts/release.sh as a maintainer would, on a clean copy of the
+# working tree: a trial release on the placeholder payloads, whose two builds
+# in folders of different names must be the same bytes, then the release
+# folder checked as an administrator would check it, then what the script
+# must refuse.
+#
+#   release_test.sh SOURCE_DIR WORK_DIR
+#
+# Exits with 77 (skipped) when SOURCE_DIR is not a git checkout.
+set -euo pipefail
+
+source_dir=$1
+work=$2
+
+fail() {
+  echo "FAIL: $*"
+  exit 1
+}
+
+if ! git -C "$source_dir" rev-parse --is-inside-work-tree >/dev/null 2>&1; then
+  echo "not a git checkout: the release script releases only a clean one"
+  exit 77
+fi
+
+# The working tree as it is, committed in a repository of its own, so that
+# it is clean whatever is not yet committed here.
+rm -rf "$work"
+src=$work/src
+mkdir -p "$src"
+git -C "$source_dir" ls-files -z --cached --others --exclude-standard |
+  (cd "$source_dir" && xargs -0 cp --parents -t "$src")
+git -C "$src" init -q
+git -C "$src" add -A
+git -C "$src" -c user.name=test -c user.email=test@invalid \
+  commit -q -m "the working tree"
+
+version=$(sed -n 's/^project(HebrewOcrPack VERSION \([0-9.]*\).*/\1/p' \
+  "$src/CMakeLists.txt")
+name=HebrewOcrPack-$version-placeholder
+dist=$work/dist
+if ! bash "$src/scripts/release.sh" --trial --dist "$dist" \
+  --version "$version" >"$work/release.log" 2>&1; then
+  cat "$work/release.log"
+  fail "the trial release failed"
+fi
+cat "$work/release.log"
+
+out=$dist/$name
+listed=$(cd "$out" && printf '%s\n' * | LC_ALL=C sort | tr '\n' ' ')
+[ "$listed" = "Detect-HebrewOcrPack.ps1 $name.exe RELEASE-NOTES.md SHA256SUMS \
+deploying.md " ] || fail "the folder holds: $listed"
+(cd "$out" && sha256sum --quiet -c SHA256SUMS) || fail "SHA256SUMS does not check"
+
+# The executable is the one the first build made, and says what it is.
+build=$src/build/release/first
+cmp "$out/$name.exe" "$build/bin/HebrewOcrPack.exe" ||
+  fail "the released executable is not the one that the build made"
+x86_64-w64-mingw32-strings -e l "$out/$name.exe" |
+  grep -qx "HebrewOcrPack trial build with placeholder payloads, not for deployment" ||
+  fail "the version information does not call it a trial"
+cmp "$out/deploying.md" "$src/docs/deploying.md" || fail "deploying.md differs"
+if ! grep -qx "# HebrewOcrPack $version" "$out/RELEASE-NOTES.md" ||
+  ! grep -q "^### Added" "$out/RELEASE-NOTES.md"; then
+  fail "the release notes are not this version's entry"
+fi
+! grep -q '^## ' "$out/RELEASE-NOTES.md" || fail "the notes run into another entry"
+
+# The detection script holds the hash of each embedded payload, and nothing
+# left to fill in.
+for file in hebrew.ilex heb.ilex eng.ilex hebrew_engine.bin net_hebrew.bin \
+  hebrew.ocr; do
+  hash=$(sha256sum "$build/payloads/$file" | cut -d' ' -f1)
+  grep -qE "^  '$file' += '$hash'$" "$out/Detect-HebrewOcrPack.ps1" ||
+    fail "the detection script lacks $file's hash $hash"
+done
+! grep -q '@[A-Z_0-9]*@' "$out/Detect-HebrewOcrPack.ps1" ||
+  fail "the detection script has a blank left"
+
+# Refusals, each before anything is built, each saying why.
+expect_refusal() {
+  local what=$1 pattern=$2
+  shift 2
+  if bash "$src/scripts/release.sh" "$@" --dist "$work/refused" \
+    >"$work/refusal.log" 2>&1; then
+    fail "$what: accepted"
+  fi
+  grep -qF -- "$pattern" "$work/refusal.log" ||
+    { cat "$work/refusal.log"; fail "$what: unclear"; }
+  [ ! -e "$work/refused" ] || fail "$what: wrote a release folder"
+  echo "$what: refused, saying \"$pattern\""
+}
+payloads=$work/payloads
+mkdir -p "$payloads"
+for file in hebrew.ilex heb.ilex eng.ilex hebrew_engine.bin net_hebrew.bin; do
+  echo "real data of $file" >"$payloads/$file"
+done
+expect_refusal "a missing payload" "lacks hebrew.ocr" "$payloads"
+cp "$build/payloads/hebrew.ocr" "$payloads/"
+expect_refusal "a placeholder payload" "hebrew.ocr is a placeholder" \
+  "$payloads"
+expect_refusal "another version" "not 0.0.0.1" --trial --version 0.0.0.1
+echo "a change" >"$src/uncommitted.txt"
+expect_refusal "a dirty tree" "the working tree has changes" --trial
+rm "$src/uncommitted.txt"
+sed -i "s/^## \[$version\]/## [0.0.0.0]/" "$src/CHANGELOG.md"
+git -C "$src" -c user.name=test -c user.email=test@invalid \
+  commit -q -am "no entry for this version"
+expect_refusal "a version without notes" "no entry for $version" --trial
+
+rm -rf "$work"
+echo "the trial release is whole, and the script refuses what it must"
