@@ -88,7 +88,21 @@ case "$action" in
     wineserver -k </dev/null >/dev/null 2>&1 || true
     ;;
   run)
-    exec "$wine_cmd" "$@"
+    # A program that fails says how it ended, for a log that shows nothing
+    # else: Wine passes on only the low byte of a Windows exit status, and a
+    # Unix signal that ends Wine itself reads as 128 and its number.
+    started=$(date +%s%N)
+    status=0
+    "$wine_cmd" "$@" || status=$?
+    if [ "$status" -ne 0 ]; then
+      how="status $status, the low byte of its Windows exit status"
+      if [ "$status" -gt 128 ]; then
+        how="$how, or Unix signal $((status - 128)) ending Wine"
+      fi
+      echo "wine.sh: $1 ended with $how, after" \
+        "$((($(date +%s%N) - started) / 1000000)) ms" >&2
+    fi
+    exit "$status"
     ;;
   add-host)
     host_dir=${1%/}

@@ -1,11 +1,16 @@
 // The built HebrewOcrPack.exe, run as a child process with its standard
 // output and standard error captured as bytes.
 
+#include <windows.h>
+#include <winioctl.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <iostream>
 #include <map>
+#include <memory>
 #include <random>
 #include <string>
 #include <thread>
@@ -65,50 +70,70 @@ std::int64_t FileSize(const std::wstring& path) {
   return (std::int64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow;
 }
 
-// Where a control event sent by SendInsideTheWriting landed.
-enum class Moment {
-  kMissed,       // the installer was not caught between the two files
-  kUndelivered,  // Wine lost the event with the process (SendControlEvent)
-  kHeldOff,      // the installer was still running 300 ms after it
-  kNotHeldOff,   // it ended the installer part way through the pack
-};
+// Polls until `ready` holds, or the installer running as `process` ends,
+// and stops the installer there. While it is stopped, `atThisMoment` runs;
+// it returns whether the moment was the one it needed. The installer then
+// goes on. Returns what `atThisMoment` returned, or false when the
+// installer had ended.
+bool PauseWhen(HANDLE process,
+               const std::function<bool()>& ready,
+               const std::function<bool()>& atThisMoment) {
+  const std::vector<HANDLE> threads = OpenThreads(process);
+  const ULONGLONG deadline = GetTickCount64() + 20000;
+  while (!ready() && WaitForSingleObject(process, 0) == WAIT_TIMEOUT &&
+         GetTickCount64() < deadline) {
+  }
+  const bool caught = SuspendThreads(threads) &&
+                      WaitForSingleObject(process, 0) == WAIT_TIMEOUT &&
+                      atThisMoment();
+  ResumeThreads(threads);
+  for (HANDLE thread : threads)
+    CloseHandle(thread);
+  return caught;
+}
 
-// Waits until the installer running as `process` has changed the pack's
-// first file in `resources` and stops it there, if its last file is still
-// as it was. It then sends `event`, gives the event 300 ms to end the run,
-// and lets the installer go on.
-Moment SendInsideTheWriting(HANDLE process,
-                            const std::wstring& resources,
-                            LPTHREAD_START_ROUTINE routine,
-                            DWORD event) {
+// Stops the installer once it has changed the pack's first file in
+// `resources`. If the last file is still as it was, the pack is visibly
+// part written: `whilePaused` runs there. Returns whether it did.
+bool PauseInsideTheWriting(HANDLE process,
+                           const std::wstring& resources,
+                           const std::function<void()>& whilePaused) {
   const std::wstring first = resources + L"hebrew.ilex";
   const std::wstring last = resources + L"hebrew.ocr";
   const std::int64_t firstSize = FileSize(first);
   const std::int64_t lastSize = FileSize(last);
-  const std::vector<HANDLE> threads = OpenThreads(process);
-  const ULONGLONG deadline = GetTickCount64() + 20000;
-  Moment moment = Moment::kMissed;
-  while (FileSize(first) == firstSize &&
-         WaitForSingleObject(process, 0) == WAIT_TIMEOUT &&
-         GetTickCount64() < deadline) {
+  return PauseWhen(
+      process, [&] { return FileSize(first) != firstSize; },
+      [&] {
+        if (FileSize(first) == firstSize || FileSize(last) != lastSize)
+          return false;
+        whilePaused();
+        return true;
+      });
+}
+
+// Where a control event sent to a stopped installer landed.
+enum class Moment {
+  kMissed,       // the installer was not caught at the moment wanted
+  kUndelivered,  // Wine lost the event with the process (SendControlEvent)
+  kHeldOff,      // the installer was still running 300 ms after it
+  kNotHeldOff,   // it ended the installer, stopped where it was
+};
+
+// Sends `event` to the stopped installer, and gives the event 300 ms to end
+// it.
+Moment SendWhilePaused(HANDLE process,
+                       LPTHREAD_START_ROUTINE routine,
+                       DWORD event) {
+  const ControlDelivery delivery = SendControlEvent(process, routine, event);
+  EXPECT_NE(delivery, ControlDelivery::kRefused) << "event " << event;
+  if (delivery == ControlDelivery::kStalled) {
+    EXPECT_TRUE(RunningUnderWine()) << "event " << event << " not taken";
+    return Moment::kUndelivered;
   }
-  const bool suspended = SuspendThreads(threads);
-  if (suspended && FileSize(first) != firstSize && FileSize(last) == lastSize) {
-    const ControlDelivery delivery = SendControlEvent(process, routine, event);
-    EXPECT_NE(delivery, ControlDelivery::kRefused) << "event " << event;
-    if (delivery == ControlDelivery::kStalled) {
-      EXPECT_TRUE(RunningUnderWine()) << "event " << event << " not taken";
-      moment = Moment::kUndelivered;
-    } else {
-      moment = WaitForSingleObject(process, 300) == WAIT_TIMEOUT
-                   ? Moment::kHeldOff
-                   : Moment::kNotHeldOff;
-    }
-  }
-  ResumeThreads(threads);
-  for (HANDLE thread : threads)
-    CloseHandle(thread);
-  return moment;
+  return WaitForSingleObject(process, 300) == WAIT_TIMEOUT
+             ? Moment::kHeldOff
+             : Moment::kNotHeldOff;
 }
 
 class InstallerRunTest : public HostRegistryTest {
@@ -242,6 +267,30 @@ HANDLE OpenAsAnotherProgram(const std::wstring& path,
   return handle;
 }
 
+// Maps `path` into memory as the host's engine does, and closes the file:
+// the mapping alone holds it then, and the system refuses to shrink it.
+// Unmapped when it goes.
+class MappedByTheEngine {
+ public:
+  explicit MappedByTheEngine(const std::wstring& path) {
+    HANDLE file = OpenAsAnotherProgram(path, true);
+    mapping_ = CreateFileMappingW(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
+    view_ = MapViewOfFile(mapping_, FILE_MAP_READ, 0, 0, 0);
+    CloseHandle(file);
+    EXPECT_NE(view_, nullptr) << "cannot map " << ToUtf8(path);
+  }
+  ~MappedByTheEngine() {
+    UnmapViewOfFile(view_);
+    CloseHandle(mapping_);
+  }
+  MappedByTheEngine(const MappedByTheEngine&) = delete;
+  MappedByTheEngine& operator=(const MappedByTheEngine&) = delete;
+
+ private:
+  HANDLE mapping_ = nullptr;
+  void* view_ = nullptr;
+};
+
 TEST_F(InstallerRunTest, FilesHeldForGoodFailTheInstallAndNothingChanges) {
   const std::wstring resources = InstallHost(L"Host");
   // Three files of an older pack are installed, two of them held for the
@@ -297,6 +346,35 @@ TEST_F(InstallerRunTest, FilesHeldForGoodFailTheInstallAndNothingChanges) {
   // are.
   EXPECT_GE(elapsed, 2000u);
   EXPECT_LT(elapsed, 4000u);
+
+  // An installed file whose bytes cannot be kept to put back (one of over
+  // 4 GiB, sparse here) stops the install too, before anything changes.
+  const std::wstring huge = resources + L"hebrew.ocr";
+  {
+    HANDLE file = CreateFileW(huge.c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                              nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    DWORD returned = 0;
+    DeviceIoControl(file, FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &returned,
+                    nullptr);
+    LARGE_INTEGER end = {};
+    end.QuadPart = (1ll << 32) + 1;
+    EXPECT_TRUE(SetFilePointerEx(file, end, nullptr, FILE_BEGIN) &&
+                SetEndOfFile(file));
+    CloseHandle(file);
+  }
+  const RunResult tooLarge = RunInstaller();
+  EXPECT_EQ(tooLarge.out, "installation has failed\r\n");
+  EXPECT_EQ(tooLarge.exitCode, 1u);
+  EXPECT_EQ(Lines(tooLarge.err),
+            std::vector<std::string>{
+                ToUtf8(L"error: cannot write " + huge +
+                       L": its installed bytes cannot be kept to put back: " +
+                       SystemError(ERROR_FILE_TOO_LARGE))});
+  EXPECT_EQ(FileSize(huge), (1ll << 32) + 1);
+  EXPECT_EQ(ReadFileBytes(resources + L"heb.ilex"), "older heb.ilex");
+  EXPECT_FALSE(PathExists(resources + L"hebrew.ilex"));
+  DeleteFileW(huge.c_str());
 }
 
 TEST_F(InstallerRunTest, BriefHoldsAreWaitedOutAndSharingReadersKeepReading) {
@@ -343,16 +421,10 @@ TEST_F(InstallerRunTest, AFileMappedPartWayPutsThePackBack) {
     SetOldWriteTime(resources + name);
   }
   const std::map<std::wstring, std::string> before = FolderState(resources);
-  HANDLE file = OpenAsAnotherProgram(resources + L"hebrew_engine.bin", true);
-  HANDLE mapping =
-      CreateFileMappingW(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
-  void* view = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0);
-  CloseHandle(file);
-  ASSERT_NE(view, nullptr);
-
+  auto engine =
+      std::make_unique<MappedByTheEngine>(resources + L"hebrew_engine.bin");
   RunResult run = RunInstaller();
-  UnmapViewOfFile(view);
-  CloseHandle(mapping);
+  engine.reset();
   EXPECT_EQ(run.out, "installation has failed\r\n");
   EXPECT_EQ(run.exitCode, 1618u);
   EXPECT_EQ(Lines(run.err),
@@ -421,7 +493,29 @@ TEST_F(InstallerRunTest, AnInstallKilledWhileWaitingLeavesNoTrace) {
   const std::map<std::wstring, std::string> before = FolderState(resources);
   HANDLE held = OpenAsAnotherProgram(resources + L"hebrew.ocr", false);
 
-  const RunResult run = RunProgram(InstallerPath(), L"", 1000);
+  // Meanwhile the resources folder cannot be renamed, and the installer
+  // runs with redirection trust where Windows has it.
+  const std::wstring folder = resources.substr(0, resources.size() - 1);
+  const std::wstring moved = folder + L"-moved";
+  const RunResult run =
+      RunProgram(InstallerPath(), L"", 1000, [&](HANDLE process) {
+        EXPECT_TRUE(WaitForName(resources + L"hebrew.ilex"));
+        EXPECT_FALSE(MoveFileExW(folder.c_str(), moved.c_str(), 0))
+            << "the resources folder was renamed while the claim held it";
+        MoveFileExW(moved.c_str(), folder.c_str(), 0);
+        PROCESS_MITIGATION_REDIRECTION_TRUST_POLICY trust = {};
+        if (RunningUnderWine()) {
+          std::cout << "redirection trust not read: Wine keeps no "
+                       "mitigation policies\n";
+        } else if (GetProcessMitigationPolicy(process,
+                                              ProcessRedirectionTrustPolicy,
+                                              &trust, sizeof(trust))) {
+          EXPECT_EQ(trust.EnforceRedirectionTrust, 1u);
+        } else {
+          std::cout << "redirection trust not read: this Windows has none ("
+                    << ToUtf8(SystemError(GetLastError())) << ")\n";
+        }
+      });
   CloseHandle(held);
   EXPECT_TRUE(run.killed) << "the installer ended before it was killed";
   EXPECT_EQ(run.out, "");
@@ -470,13 +564,26 @@ TEST_F(InstallerRunTest, ControlEventsNeverCutAStepNorHangTheRun) {
     EXPECT_EQ(FolderState(resources), before) << "event " << event;
   }
 
-  // A close, and a log-off in a user's session, sent while the pack is
-  // visibly part written wait for the pack to be whole: the run ends with
-  // its line and status. A missed moment is tried again.
-  for (const DWORD event :
-       {DWORD{CTRL_CLOSE_EVENT}, DWORD{CTRL_LOGOFF_EVENT}}) {
-    if (event == CTRL_LOGOFF_EVENT && !userSession)
+  // Events sent at chosen moments, the installer stopped there. While the
+  // pack is visibly part written (the first file changed, the last not), a
+  // close and a log-off in a user's session wait for the pack to be whole.
+  // Once its last file is written, a Ctrl+C is dropped and a close keeps the
+  // status that goes with the line, printed by then or not. Either way the
+  // run ends with its line and status. A missed moment is tried again.
+  const std::int64_t lastPayload = ResourceBytes(installer_, 115).size();
+  const std::wstring last = resources + L"hebrew.ocr";
+  struct Case {
+    DWORD event;
+    bool whileWriting;
+  };
+  for (const Case& sent :
+       {Case{CTRL_CLOSE_EVENT, true}, Case{CTRL_LOGOFF_EVENT, true},
+        Case{CTRL_C_EVENT, false}, Case{CTRL_CLOSE_EVENT, false}}) {
+    if (sent.event == CTRL_LOGOFF_EVENT && !userSession)
       continue;
+    const std::string what = "event " + std::to_string(sent.event) +
+                             (sent.whileWriting ? " while it wrote the pack"
+                                                : " once the pack was written");
     Moment moment = Moment::kMissed;
     for (int attempt = 0; attempt < 10 && (moment == Moment::kMissed ||
                                            moment == Moment::kUndelivered);
@@ -484,18 +591,33 @@ TEST_F(InstallerRunTest, ControlEventsNeverCutAStepNorHangTheRun) {
       writeOlderPack();
       const RunResult run =
           RunProgram(InstallerPath(), L"", 0, [&](HANDLE process) {
-            moment = SendInsideTheWriting(process, resources, routine, event);
+            moment = Moment::kMissed;
+            const auto send = [&] {
+              moment = SendWhilePaused(process, routine, sent.event);
+            };
+            if (sent.whileWriting) {
+              PauseInsideTheWriting(process, resources, send);
+              return;
+            }
+            PauseWhen(
+                process, [&] { return FileSize(last) == lastPayload; },
+                [&] {
+                  if (FileSize(last) != lastPayload)
+                    return false;
+                  send();
+                  return true;
+                });
           });
       if (moment == Moment::kMissed || moment == Moment::kUndelivered)
         continue;
-      EXPECT_EQ(moment, Moment::kHeldOff)
-          << "event " << event << " ended the run while it wrote the pack";
-      EXPECT_EQ(run.out, "installation has been completed\r\n");
-      EXPECT_EQ(run.exitCode, 0u) << "event " << event;
+      if (sent.whileWriting)
+        EXPECT_EQ(moment, Moment::kHeldOff) << what << " ended the run";
+      EXPECT_EQ(run.out, "installation has been completed\r\n") << what;
+      EXPECT_EQ(run.exitCode, 0u) << what;
       ExpectPackInstalled(resources);
     }
     EXPECT_TRUE(moment == Moment::kHeldOff || moment == Moment::kNotHeldOff)
-        << "event " << event << " never reached the installer while it wrote";
+        << what << ": never sent at that moment";
   }
 
   // A closed window at any moment of a first install or a reinstall: the
@@ -705,13 +827,21 @@ TEST_F(InstallerRunTest, LinksAndFoldersInThePackAreRefusedAndNothingChanges) {
       ": it is a symbolic link or mount point, and the installer does not "
       "write through links; remove the link, then run the installer again";
   CreateSymbolicLinkW(linked.c_str(), secret.c_str(), 0);
+  // And a dangling one as hebrew_engine.bin, which creating the missing
+  // file must not follow to make its target.
+  const std::wstring dangling = resources + L"hebrew_engine.bin";
+  const std::wstring planted = scratch_ + L"Secret\\planted.txt";
+  CreateSymbolicLinkW(dangling.c_str(), planted.c_str(), 0);
   const DWORD attributes = GetFileAttributesW(linked.c_str());
   if (attributes != INVALID_FILE_ATTRIBUTES &&
       (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
     expected.insert(expected.begin() + 1,
                     ToUtf8(L"error: cannot write " + linked) + linkLine);
+    expected.insert(expected.begin() + 1,
+                    ToUtf8(L"error: cannot write " + dangling) + linkLine);
   } else {
     DeleteFileW(linked.c_str());
+    DeleteFileW(dangling.c_str());
     std::cout << "no symbolic link: this system does not make one\n";
   }
   const std::map<std::wstring, std::string> before = FolderState(resources);
@@ -722,29 +852,48 @@ TEST_F(InstallerRunTest, LinksAndFoldersInThePackAreRefusedAndNothingChanges) {
   EXPECT_EQ(Lines(run.err), expected);
   EXPECT_EQ(FolderState(resources), before);
   EXPECT_EQ(ReadFileBytes(secret), "another user's settings");
+  EXPECT_FALSE(PathExists(planted)) << "a dangling link was followed";
   if (!RunningUnderWine())
     return;
 
-  // Under Wine, a host whose net_hebrew.bin is a Unix link to a file outside
-  // it, which the test run makes (unix_link_make) and Wine shows as a plain
-  // file with one name: only where the name leads tells it apart.
-  const std::wstring host = L"C:\\hebrew-ocr-unix-link\\";
-  const std::wstring unixLinked = host + L"IRIS_OCR\\resources\\";
-  ASSERT_TRUE(PathExists(unixLinked + L"net_hebrew.bin"))
-      << "no Unix link: the test run makes it (the unix_link_make test)";
-  SetInstallPath(KEY_WOW64_64KEY, host);
-  const std::map<std::wstring, std::string> linkedBefore =
-      FolderState(unixLinked);
-  const std::string outside = ReadFileBytes(host + L"outside.txt");
-  run = RunInstaller();
-  EXPECT_EQ(run.out, "installation has failed\r\n");
-  EXPECT_EQ(run.exitCode, 1u);
-  EXPECT_EQ(Lines(run.err),
-            std::vector<std::string>{ToUtf8(L"error: cannot write " +
-                                            unixLinked + L"net_hebrew.bin") +
-                                     linkLine});
-  EXPECT_EQ(FolderState(unixLinked), linkedBefore);
-  EXPECT_EQ(ReadFileBytes(host + L"outside.txt"), outside);
+  // Under Wine, hosts with a file of the pack that is a Unix link, which the
+  // test run makes (unix_link_make) and Wine shows as a plain file with one
+  // name: only where the name leads tells it apart, in full.
+  struct UnixLink {
+    const wchar_t* host;
+    const wchar_t* name;
+    const wchar_t* target;  // under the host
+  };
+  const UnixLink links[] = {
+      {L"C:\\hebrew-ocr-unix-link\\", L"net_hebrew.bin", L"outside.txt"},
+      // A sibling whose name is as long as the pack's.
+      {L"C:\\hebrew-ocr-unix-link-sibling\\", L"heb.ilex",
+       L"IRIS_OCR\\resources\\eng.ilex"},
+      // A longer name that starts with the pack's.
+      {L"C:\\hebrew-ocr-unix-link-longer\\", L"heb.ilex",
+       L"IRIS_OCR\\resources\\heb.ilex.bak"},
+  };
+  for (const UnixLink& link : links) {
+    const std::wstring unixLinked =
+        std::wstring(link.host) + L"IRIS_OCR\\resources\\";
+    const std::wstring target = link.host + std::wstring(link.target);
+    ASSERT_TRUE(PathExists(unixLinked + link.name))
+        << "no Unix link: the test run makes it (unix_link_make)";
+    SetInstallPath(KEY_WOW64_64KEY, link.host);
+    const std::map<std::wstring, std::string> linkedBefore =
+        FolderState(unixLinked);
+    const std::string outside = ReadFileBytes(target);
+    run = RunInstaller();
+    EXPECT_EQ(run.out, "installation has failed\r\n") << ToUtf8(target);
+    EXPECT_EQ(run.exitCode, 1u) << ToUtf8(target);
+    EXPECT_EQ(Lines(run.err),
+              std::vector<std::string>{
+                  ToUtf8(L"error: cannot write " + unixLinked + link.name) +
+                  linkLine});
+    EXPECT_EQ(FolderState(unixLinked), linkedBefore) << ToUtf8(target);
+    EXPECT_EQ(ReadFileBytes(target), outside) << ToUtf8(target);
+    EXPECT_EQ(outside, "outside the host\n");
+  }
 }
 
 TEST_F(InstallerRunTest, HebrewFolderNamesInstallAndAreReportedInUtf8) {
@@ -882,6 +1031,57 @@ TEST_F(InstallerRunTest, SmallDriveFilledWhileWritingPutsThePackBack) {
                   std::string::npos)
       << lines[0];
   EXPECT_EQ(FolderState(resources), before);
+
+  // hebrew.ocr, last, is mapped by the engine, so writing stops there, with
+  // a file in use. Meanwhile, once hebrew.ilex (much larger before) has
+  // shrunk, another program fills the drive, leaving room only for the
+  // writes under way: hebrew.ilex cannot be put back. The pack is damaged
+  // then, and a deployment tool's retry is not the answer: the status is 1,
+  // not 1618.
+  std::map<std::wstring, std::int64_t> olderSize;
+  std::map<std::wstring, std::int64_t> payloadSize;
+  for (const PayloadEntry& entry : PayloadTable()) {
+    const std::wstring name = entry.fileName;
+    payloadSize[name] = ResourceBytes(installer_, entry.resourceId).size();
+    olderSize[name] =
+        payloadSize[name] + (name == L"hebrew.ilex" ? 512 * 1024 : 4096);
+  }
+  const std::wstring last = resources + L"hebrew.ocr";
+  WriteFileBytes(last, std::string(olderSize[L"hebrew.ocr"], 'o'));
+  auto engine = std::make_unique<MappedByTheEngine>(last);
+  bool caught = false;
+  RunResult damaged;
+  for (int attempt = 0; attempt < 10 && !caught; ++attempt) {
+    for (const auto& [name, size] : olderSize) {
+      if (resources + name != last)
+        WriteFileBytes(resources + name, std::string(size, 'o'));
+    }
+    damaged = RunProgram(InstallerPath(), L"", 0, [&](HANDLE process) {
+      caught = PauseInsideTheWriting(process, resources, [&] {
+        // Room for the rest of each file that the installer has begun.
+        std::int64_t rest = 64 * 1024;
+        for (const auto& [name, size] : olderSize) {
+          const std::int64_t now = FileSize(resources + name);
+          if (now != size && now < payloadSize[name])
+            rest += (payloadSize[name] - now + 4095) / 4096 * 4096;
+        }
+        FillDrive(folder, rest);
+      });
+    });
+    RemoveTree(folder + L"filler");
+  }
+  engine.reset();
+  ASSERT_TRUE(caught) << "the installer was never caught while it wrote";
+  EXPECT_EQ(damaged.out, "installation has failed\r\n");
+  EXPECT_EQ(damaged.exitCode, 1u);
+  const std::vector<std::string> damagedLines = Lines(damaged.err);
+  const std::string putBack =
+      ToUtf8(L"error: cannot put back " + resources + L"hebrew.ilex: ");
+  ASSERT_GE(damagedLines.size(), 2u) << damaged.err;
+  EXPECT_EQ(damagedLines.front().substr(0, putBack.size()), putBack);
+  EXPECT_EQ(damagedLines.back(),
+            ToUtf8(L"error: cannot write " + resources + L"hebrew.ocr: " +
+                   InUseError(ERROR_USER_MAPPED_FILE)));
 
   // The linked folder stays for the next run, empty.
   for (const PayloadEntry& entry : PayloadTable())

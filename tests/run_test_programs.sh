@@ -42,11 +42,13 @@ for program in host_lookup_test payload_writer_test installer_exe_test \
     continue
   fi
   status=0
+  started=$SECONDS
   output=$("$@" "$bin/$program.exe" '--gtest_filter=-*SmallDrive*:*FullDrive*' \
     2>&1) || status=$?
   printf '%s\n' "$output"
   if [ "$status" -ne 0 ]; then
-    echo "FAIL: $program exited with $status"
+    echo "FAIL: $program exited with status $status after" \
+      "$((SECONDS - started)) s"
     failed=1
   elif ! grep -q '^\[  PASSED  \]' <<<"$output"; then
     echo "FAIL: $program did not report its tests as passed"

@@ -6,7 +6,11 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iomanip>
+#include <iostream>
 #include <iterator>
+#include <mutex>
+#include <sstream>
 
 namespace {
 
@@ -274,11 +278,67 @@ std::wstring TestDataDirectory() {
   return ThisProgramDirectory() + L"test-data\\";
 }
 
+namespace {
+
+// How each program that the running test started ended, to show when the
+// test fails: a program that printed nothing says nothing else. Tests start
+// programs from several threads at once.
+std::mutex g_runsLock;
+std::vector<std::string>& RunsOfThisTest() {
+  static std::vector<std::string> runs;
+  return runs;
+}
+
+class ShowRunsOfAFailedTest : public ::testing::EmptyTestEventListener {
+ public:
+  void OnTestStart(const ::testing::TestInfo&) override {
+    std::lock_guard<std::mutex> hold(g_runsLock);
+    RunsOfThisTest().clear();
+  }
+  void OnTestEnd(const ::testing::TestInfo& test) override {
+    std::lock_guard<std::mutex> hold(g_runsLock);
+    if (!test.result()->Failed() || RunsOfThisTest().empty())
+      return;
+    std::cout << "how the programs that this test ran ended:\n";
+    for (const std::string& run : RunsOfThisTest())
+      std::cout << "  " << run << "\n";
+  }
+};
+
+// Registered before main runs; GoogleTest owns it from then on.
+const bool g_showRuns = [] {
+  ::testing::UnitTest::GetInstance()->listeners().Append(
+      new ShowRunsOfAFailedTest);
+  return true;
+}();
+
+void RecordRun(const std::wstring& program,
+               const RunResult& result,
+               bool started,
+               ULONGLONG milliseconds) {
+  std::ostringstream line;
+  line << ToUtf8(program.substr(program.find_last_of(L'\\') + 1)) << ": ";
+  if (!started) {
+    line << "never started";
+  } else {
+    line << (result.killed ? "ended by force, " : "") << "exit status 0x"
+         << std::hex << std::uppercase << std::setw(8) << std::setfill('0')
+         << result.exitCode << std::dec << " after " << milliseconds << " ms, "
+         << result.out.size() << " bytes out, " << result.err.size()
+         << " bytes err";
+  }
+  std::lock_guard<std::mutex> hold(g_runsLock);
+  RunsOfThisTest().push_back(line.str());
+}
+
+}  // namespace
+
 RunResult RunProgram(const std::wstring& program,
                      const std::wstring& arguments,
                      DWORD killAfterMilliseconds,
                      const std::function<void(HANDLE)>& whileRunning) {
   RunResult result;
+  const ULONGLONG began = GetTickCount64();
   SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
   HANDLE outRead = nullptr, outWrite = nullptr;
   HANDLE errRead = nullptr, errWrite = nullptr;
@@ -333,6 +393,7 @@ RunResult RunProgram(const std::wstring& program,
   }
   CloseHandle(outRead);
   CloseHandle(errRead);
+  RecordRun(program, result, started, GetTickCount64() - began);
   return result;
 }
 
