@@ -333,67 +333,105 @@ void RecordRun(const std::wstring& program,
 
 }  // namespace
 
-RunResult RunProgram(const std::wstring& program,
-                     const std::wstring& arguments,
-                     DWORD killAfterMilliseconds,
-                     const std::function<void(HANDLE)>& whileRunning) {
-  RunResult result;
-  const ULONGLONG began = GetTickCount64();
+namespace {
+
+// A child started with its standard input empty and its output going to
+// pipes, of which this keeps the reading ends.
+struct Child {
+  bool started = false;
+  DWORD error = ERROR_SUCCESS;
+  PROCESS_INFORMATION process = {};
+  HANDLE out = nullptr;
+  HANDLE err = nullptr;
+};
+
+Child StartChild(std::wstring commandLine) {
+  Child child;
   SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-  HANDLE outRead = nullptr, outWrite = nullptr;
-  HANDLE errRead = nullptr, errWrite = nullptr;
-  EXPECT_TRUE(CreatePipe(&outRead, &outWrite, &inherit, 1 << 16));
-  EXPECT_TRUE(CreatePipe(&errRead, &errWrite, &inherit, 1 << 16));
-  SetHandleInformation(outRead, HANDLE_FLAG_INHERIT, 0);
-  SetHandleInformation(errRead, HANDLE_FLAG_INHERIT, 0);
+  HANDLE outWrite = nullptr;
+  HANDLE errWrite = nullptr;
+  EXPECT_TRUE(CreatePipe(&child.out, &outWrite, &inherit, 1 << 16));
+  EXPECT_TRUE(CreatePipe(&child.err, &errWrite, &inherit, 1 << 16));
+  SetHandleInformation(child.out, HANDLE_FLAG_INHERIT, 0);
+  SetHandleInformation(child.err, HANDLE_FLAG_INHERIT, 0);
   HANDLE nul = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ, &inherit,
                            OPEN_EXISTING, 0, nullptr);
-
   STARTUPINFOW startup = {};
   startup.cb = sizeof(startup);
   startup.dwFlags = STARTF_USESTDHANDLES;
   startup.hStdInput = nul;
   startup.hStdOutput = outWrite;
   startup.hStdError = errWrite;
-  PROCESS_INFORMATION process = {};
-  std::wstring commandLine = L"\"" + program + L"\"";
-  if (!arguments.empty())
-    commandLine += L" " + arguments;
-  const BOOL started =
+  child.started =
       CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0,
-                     nullptr, nullptr, &startup, &process);
-  EXPECT_TRUE(started) << "cannot start " << ToUtf8(program) << ": "
-                       << ToUtf8(SystemError(GetLastError()));
+                     nullptr, nullptr, &startup, &child.process) != FALSE;
+  child.error = child.started ? ERROR_SUCCESS : GetLastError();
   CloseHandle(outWrite);
   CloseHandle(errWrite);
   CloseHandle(nul);
+  return child;
+}
 
-  if (started) {
+}  // namespace
+
+RunResult RunProgram(const std::wstring& program,
+                     const std::wstring& arguments,
+                     DWORD killAfterMilliseconds,
+                     const std::function<void(HANDLE)>& whileRunning) {
+  RunResult result;
+  const ULONGLONG began = GetTickCount64();
+  std::wstring commandLine = L"\"" + program + L"\"";
+  if (!arguments.empty())
+    commandLine += L" " + arguments;
+  Child child;
+  for (int attempt = 1;; ++attempt) {
+    child = StartChild(commandLine);
+    // Under Wine a new process now and then ends during Wine's own
+    // start-up, before any of the program's code runs, and the start fails
+    // with ERROR_INTERNAL_ERROR. That failure alone is started again, twice
+    // at most, and said in the log: the program itself never ran.
+    if (child.started || !RunningUnderWine() ||
+        child.error != ERROR_INTERNAL_ERROR || attempt == 3) {
+      break;
+    }
+    std::cout << "Wine ended " << ToUtf8(program)
+              << " during its own start-up (error 1359), before the program "
+                 "ran; its output: \""
+              << ReadWaiting(child.out) << ReadWaiting(child.err)
+              << "\"; starting it again, try " << attempt + 1 << " of 3\n";
+    RecordRun(program, result, false, GetTickCount64() - began);
+    CloseHandle(child.out);
+    CloseHandle(child.err);
+  }
+  EXPECT_TRUE(child.started) << "cannot start " << ToUtf8(program) << ": "
+                             << ToUtf8(SystemError(child.error));
+
+  if (child.started) {
+    const HANDLE process = child.process.hProcess;
     if (whileRunning)
-      whileRunning(process.hProcess);
+      whileRunning(process);
     // The pipes hold far more than the few lines the programs print, so the
     // child never waits for this reader.
     if (killAfterMilliseconds != 0 &&
-        WaitForSingleObject(process.hProcess, killAfterMilliseconds) !=
-            WAIT_OBJECT_0) {
-      TerminateProcess(process.hProcess, 1);
-      WaitForSingleObject(process.hProcess, INFINITE);
+        WaitForSingleObject(process, killAfterMilliseconds) != WAIT_OBJECT_0) {
+      TerminateProcess(process, 1);
+      WaitForSingleObject(process, INFINITE);
       result.killed = true;
     }
-    if (WaitForSingleObject(process.hProcess, 120000) != WAIT_OBJECT_0) {
+    if (WaitForSingleObject(process, 120000) != WAIT_OBJECT_0) {
       ADD_FAILURE() << ToUtf8(program) << " did not end within two minutes";
-      TerminateProcess(process.hProcess, 1);
-      WaitForSingleObject(process.hProcess, INFINITE);
+      TerminateProcess(process, 1);
+      WaitForSingleObject(process, INFINITE);
     }
-    result.out = ReadWaiting(outRead);
-    result.err = ReadWaiting(errRead);
-    GetExitCodeProcess(process.hProcess, &result.exitCode);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
+    GetExitCodeProcess(process, &result.exitCode);
+    CloseHandle(child.process.hThread);
+    CloseHandle(process);
   }
-  CloseHandle(outRead);
-  CloseHandle(errRead);
-  RecordRun(program, result, started, GetTickCount64() - began);
+  result.out = ReadWaiting(child.out);
+  result.err = ReadWaiting(child.err);
+  CloseHandle(child.out);
+  CloseHandle(child.err);
+  RecordRun(program, result, child.started, GetTickCount64() - began);
   return result;
 }
 
