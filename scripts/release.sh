@@ -19,10 +19,10 @@
 #   scripts/release.sh --trial [--dist DIR] [--version V]
 #
 # SIGNING is --certificate PFX --password-file FILE --timestamp-url URL, as
-# the README describes them, with --ca-file PEM for a certificate whose
-# authority the system does not trust. --version refuses a release whose
-# version is not V (a tag's name, say). Installs what the README's commands
-# install, nothing more.
+# the README describes them, with --ca-file PEM for a certificate or
+# time-stamping service whose authority the system does not trust.
+# --version refuses a release whose version is not V (a tag's name, say).
+# Installs what the README's commands install, nothing more.
 set -euo pipefail
 
 fail() {
@@ -121,8 +121,8 @@ else
   for file in "${names[@]}"; do
     [ -f "$payload_dir/$file" ] || fail "$payload_dir lacks $file"
     # The build's placeholders start with their own name.
-    if [ "$(head -c 33 "$payload_dir/$file")" = \
-      "HebrewOcrPack placeholder payload" ]; then
+    if head -c 33 "$payload_dir/$file" | tr -d '\000' |
+      grep -qx "HebrewOcrPack placeholder payload"; then
       fail "$payload_dir/$file is a placeholder, not the OCR engine's file;" \
         "use --trial for a trial release"
     fi
@@ -170,13 +170,17 @@ if [ "$signing" = 1 ]; then
     rm -rf "$out"
     fail "signing failed"
   }
+  # osslsigncode passes a signature whose timestamp it cannot verify, so the
+  # timestamp's own line is required too.
   verify=(osslsigncode verify -in "$out/$exe_name")
-  [ -z "$ca_file" ] || verify+=(-CAfile "$ca_file")
-  "${verify[@]}" >"$work/verify.log" 2>&1 || {
+  [ -z "$ca_file" ] || verify+=(-CAfile "$ca_file" -TSA-CAfile "$ca_file")
+  if ! "${verify[@]}" >"$work/verify.log" 2>&1 ||
+    ! grep -q "^Timestamp Server Signature verification: ok" \
+      "$work/verify.log"; then
     cat "$work/verify.log" >&2
     rm -rf "$out"
-    fail "the signature does not verify"
-  }
+    fail "the signature or its timestamp does not verify"
+  fi
 fi
 cp "$work/${builds[0]}/bin/Detect-HebrewOcrPack.ps1" "$out/"
 cp "$root/docs/deploying.md" "$out/"
