@@ -331,10 +331,6 @@ void RecordRun(const std::wstring& program,
   RunsOfThisTest().push_back(line.str());
 }
 
-}  // namespace
-
-namespace {
-
 // A child started with its standard input empty and its output going to
 // pipes, of which this keeps the reading ends.
 struct Child {
