@@ -11,6 +11,7 @@
 #include <iterator>
 #include <mutex>
 #include <sstream>
+#include <thread>
 
 namespace {
 
@@ -315,11 +316,12 @@ const bool g_showRuns = [] {
 void RecordRun(const std::wstring& program,
                const RunResult& result,
                bool started,
+               DWORD startError,
                ULONGLONG milliseconds) {
   std::ostringstream line;
   line << ToUtf8(program.substr(program.find_last_of(L'\\') + 1)) << ": ";
   if (!started) {
-    line << "never started";
+    line << "never started (error " << startError << ")";
   } else {
     line << (result.killed ? "ended by force, " : "") << "exit status 0x"
          << std::hex << std::uppercase << std::setw(8) << std::setfill('0')
@@ -341,12 +343,12 @@ struct Child {
   HANDLE err = nullptr;
 };
 
-Child StartChild(std::wstring commandLine) {
+Child StartChild(std::wstring commandLine, DWORD outBytes) {
   Child child;
   SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
   HANDLE outWrite = nullptr;
   HANDLE errWrite = nullptr;
-  EXPECT_TRUE(CreatePipe(&child.out, &outWrite, &inherit, 1 << 16));
+  EXPECT_TRUE(CreatePipe(&child.out, &outWrite, &inherit, outBytes));
   EXPECT_TRUE(CreatePipe(&child.err, &errWrite, &inherit, 1 << 16));
   SetHandleInformation(child.out, HANDLE_FLAG_INHERIT, 0);
   SetHandleInformation(child.err, HANDLE_FLAG_INHERIT, 0);
@@ -368,52 +370,56 @@ Child StartChild(std::wstring commandLine) {
   return child;
 }
 
-}  // namespace
-
-RunResult RunProgram(const std::wstring& program,
-                     const std::wstring& arguments,
-                     DWORD killAfterMilliseconds,
-                     const std::function<void(HANDLE)>& whileRunning) {
-  RunResult result;
-  const ULONGLONG began = GetTickCount64();
+// Starts `program` with `arguments`, its standard output going to a pipe
+// of `outBytes`. Under Wine a new process now and then ends during Wine's
+// own start-up, before any of the program's code runs, and the start fails
+// with ERROR_INTERNAL_ERROR, with nothing printed. That failure alone is
+// started again, twice at most, and said in the log: the program itself
+// never ran.
+Child StartProgram(const std::wstring& program,
+                   const std::wstring& arguments,
+                   DWORD outBytes,
+                   ULONGLONG began) {
   std::wstring commandLine = L"\"" + program + L"\"";
   if (!arguments.empty())
     commandLine += L" " + arguments;
   Child child;
   for (int attempt = 1;; ++attempt) {
-    child = StartChild(commandLine);
-    // Under Wine a new process now and then ends during Wine's own
-    // start-up, before any of the program's code runs, and the start fails
-    // with ERROR_INTERNAL_ERROR. That failure alone is started again, twice
-    // at most, and said in the log: the program itself never ran.
+    child = StartChild(commandLine, outBytes);
     if (child.started || !RunningUnderWine() ||
         child.error != ERROR_INTERNAL_ERROR || attempt == 3) {
       break;
     }
+    // A start that printed anything ran the program: it is not repeated.
+    const std::string printed = ReadWaiting(child.out) + ReadWaiting(child.err);
+    if (!printed.empty()) {
+      ADD_FAILURE() << "the start of " << ToUtf8(program)
+                    << " failed with error 1359 after it printed \"" << printed
+                    << "\": the program ran, so it is not started again";
+      break;
+    }
     std::cout << "Wine ended " << ToUtf8(program)
               << " during its own start-up (error 1359), before the program "
-                 "ran; its output: \""
-              << ReadWaiting(child.out) << ReadWaiting(child.err)
-              << "\"; starting it again, try " << attempt + 1 << " of 3\n";
-    RecordRun(program, result, false, GetTickCount64() - began);
+                 "ran, with nothing printed; starting it again, try "
+              << attempt + 1 << " of 3\n";
+    RecordRun(program, RunResult(), false, child.error,
+              GetTickCount64() - began);
     CloseHandle(child.out);
     CloseHandle(child.err);
   }
   EXPECT_TRUE(child.started) << "cannot start " << ToUtf8(program) << ": "
                              << ToUtf8(SystemError(child.error));
+  return child;
+}
 
+// Waits, two minutes at most, for `child` to end, and takes its status and
+// what is waiting in its pipes into `result`.
+void FinishProgram(const std::wstring& program,
+                   Child& child,
+                   ULONGLONG began,
+                   RunResult& result) {
   if (child.started) {
     const HANDLE process = child.process.hProcess;
-    if (whileRunning)
-      whileRunning(process);
-    // The pipes hold far more than the few lines the programs print, so the
-    // child never waits for this reader.
-    if (killAfterMilliseconds != 0 &&
-        WaitForSingleObject(process, killAfterMilliseconds) != WAIT_OBJECT_0) {
-      TerminateProcess(process, 1);
-      WaitForSingleObject(process, INFINITE);
-      result.killed = true;
-    }
     if (WaitForSingleObject(process, 120000) != WAIT_OBJECT_0) {
       ADD_FAILURE() << ToUtf8(program) << " did not end within two minutes";
       TerminateProcess(process, 1);
@@ -423,11 +429,74 @@ RunResult RunProgram(const std::wstring& program,
     CloseHandle(child.process.hThread);
     CloseHandle(process);
   }
-  result.out = ReadWaiting(child.out);
-  result.err = ReadWaiting(child.err);
+  result.out += ReadWaiting(child.out);
+  result.err += ReadWaiting(child.err);
   CloseHandle(child.out);
   CloseHandle(child.err);
-  RecordRun(program, result, child.started, GetTickCount64() - began);
+  RecordRun(program, result, child.started, child.error,
+            GetTickCount64() - began);
+}
+
+}  // namespace
+
+RunResult RunProgram(const std::wstring& program,
+                     const std::wstring& arguments,
+                     DWORD killAfterMilliseconds,
+                     const std::function<void(HANDLE)>& whileRunning) {
+  RunResult result;
+  const ULONGLONG began = GetTickCount64();
+  // The pipes hold far more than the few lines the programs print, so the
+  // child never waits for this reader.
+  Child child = StartProgram(program, arguments, 1 << 16, began);
+  if (child.started) {
+    const HANDLE process = child.process.hProcess;
+    if (whileRunning)
+      whileRunning(process);
+    if (killAfterMilliseconds != 0 &&
+        WaitForSingleObject(process, killAfterMilliseconds) != WAIT_OBJECT_0) {
+      TerminateProcess(process, 1);
+      WaitForSingleObject(process, INFINITE);
+      result.killed = true;
+    }
+  }
+  FinishProgram(program, child, began, result);
+  return result;
+}
+
+RunResult RunWithOutputHeld(const std::wstring& program,
+                            const std::function<void(HANDLE)>& whileHeld) {
+  RunResult result;
+  const ULONGLONG began = GetTickCount64();
+  // A pipe of one byte: a write of more waits until this end reads it.
+  Child child = StartProgram(program, L"", 1, began);
+  if (child.started) {
+    const HANDLE process = child.process.hProcess;
+    const ULONGLONG deadline = GetTickCount64() + 20000;
+    DWORD waiting = 0;
+    while (PeekNamedPipe(child.out, nullptr, 0, nullptr, &waiting, nullptr) &&
+           waiting == 0 && WaitForSingleObject(process, 10) == WAIT_TIMEOUT &&
+           GetTickCount64() < deadline) {
+    }
+    if (waiting > 0 && WaitForSingleObject(process, 0) == WAIT_TIMEOUT)
+      whileHeld(process);
+    else
+      ADD_FAILURE() << ToUtf8(program)
+                    << " was never seen waiting to write its output";
+    // Reads until the program's end of the pipe closes, when it ends or is
+    // ended.
+    std::thread reader([&] {
+      char buffer[4096];
+      DWORD read = 0;
+      while (ReadFile(child.out, buffer, sizeof(buffer), &read, nullptr) &&
+             read > 0) {
+        result.out.append(buffer, read);
+      }
+    });
+    if (WaitForSingleObject(process, 120000) != WAIT_OBJECT_0)
+      TerminateProcess(process, 1);
+    reader.join();
+  }
+  FinishProgram(program, child, began, result);
   return result;
 }
 
@@ -489,18 +558,15 @@ struct Delivery {
   HANDLE process;
   LPTHREAD_START_ROUTINE routine;
   DWORD event;
-  bool started;
+  HANDLE thread;
 };
 
 DWORD WINAPI Deliver(void* argument) {
   Delivery& delivery = *static_cast<Delivery*>(argument);
-  HANDLE thread = CreateRemoteThread(
+  delivery.thread = CreateRemoteThread(
       delivery.process, nullptr, 0, delivery.routine,
       reinterpret_cast<void*>(static_cast<ULONG_PTR>(delivery.event)), 0,
       nullptr);
-  delivery.started = thread != nullptr;
-  if (thread != nullptr)
-    CloseHandle(thread);
   return 0;
 }
 
@@ -508,13 +574,16 @@ DWORD WINAPI Deliver(void* argument) {
 
 ControlDelivery SendControlEvent(HANDLE process,
                                  LPTHREAD_START_ROUTINE routine,
-                                 DWORD event) {
+                                 DWORD event,
+                                 HANDLE* handlerThread) {
+  if (handlerThread != nullptr)
+    *handlerThread = nullptr;
   // Starting a thread in a process waits for that process to make it, so
   // the start runs on a thread of its own and the wait is bounded. A
   // process that does not make it is ended. Wine then leaves the start
   // waiting for good, so a start that has not come back a few seconds later
   // is left behind, with the record it uses.
-  auto* delivery = new Delivery{process, routine, event, false};
+  auto* delivery = new Delivery{process, routine, event, nullptr};
   HANDLE sender = CreateThread(nullptr, 0, Deliver, delivery, 0, nullptr);
   if (sender == nullptr) {
     delete delivery;
@@ -522,8 +591,12 @@ ControlDelivery SendControlEvent(HANDLE process,
   }
   ControlDelivery result = ControlDelivery::kStalled;
   if (WaitForSingleObject(sender, 10000) == WAIT_OBJECT_0) {
-    result = delivery->started ? ControlDelivery::kStarted
-                               : ControlDelivery::kRefused;
+    result = delivery->thread != nullptr ? ControlDelivery::kStarted
+                                         : ControlDelivery::kRefused;
+    if (handlerThread != nullptr)
+      *handlerThread = delivery->thread;
+    else if (delivery->thread != nullptr)
+      CloseHandle(delivery->thread);
   } else {
     TerminateProcess(process, 1);
     if (WaitForSingleObject(sender, 5000) != WAIT_OBJECT_0)
@@ -548,7 +621,8 @@ std::vector<HANDLE> OpenThreads(HANDLE process) {
     HANDLE thread =
         entry.th32OwnerProcessID != id
             ? nullptr
-            : OpenThread(THREAD_SUSPEND_RESUME, FALSE, entry.th32ThreadID);
+            : OpenThread(THREAD_SUSPEND_RESUME | THREAD_GET_CONTEXT, FALSE,
+                         entry.th32ThreadID);
     if (thread != nullptr)
       threads.push_back(thread);
   }
@@ -560,6 +634,14 @@ bool SuspendThreads(const std::vector<HANDLE>& threads) {
   bool all = !threads.empty();
   for (HANDLE thread : threads)
     all = SuspendThread(thread) != static_cast<DWORD>(-1) && all;
+  // SuspendThread only asks: a thread in the middle of a system call (a
+  // write, say) may finish it first. Reading a thread's context waits
+  // until it has stopped.
+  for (HANDLE thread : threads) {
+    CONTEXT context = {};
+    context.ContextFlags = CONTEXT_CONTROL;
+    all = GetThreadContext(thread, &context) && all;
+  }
   return all;
 }
 

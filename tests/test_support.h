@@ -88,6 +88,15 @@ RunResult RunProgram(const std::wstring& program,
                      DWORD killAfterMilliseconds = 0,
                      const std::function<void(HANDLE)>& whileRunning = {});
 
+// Runs `program` as RunProgram does, except that its standard output is a
+// pipe of one byte that is not read until `whileHeld` has returned: the
+// program's first write there waits for this reader. `whileHeld` runs
+// with the process once that write is seen waiting, its bytes in the pipe
+// and the program still running; when the program writes nothing within
+// 20 seconds, or ends first, the test fails instead.
+RunResult RunWithOutputHeld(const std::wstring& program,
+                            const std::function<void(HANDLE)>& whileHeld);
+
 // Where the console host starts the thread that delivers a control event
 // to a program: kernelbase's CtrlRoutine. Wine exports it. Windows does not:
 // there it is the start address of the thread that runs this program's own
@@ -100,7 +109,9 @@ LPTHREAD_START_ROUTINE ControlEventRoutine(std::string& why);
 enum class ControlDelivery { kStarted, kRefused, kStalled };
 // Delivers control `event` (CTRL_C_EVENT, CTRL_CLOSE_EVENT, ...) to
 // `process` as the console host does: a thread in it at `routine`, with the
-// event as its argument.
+// event as its argument. With `handlerThread`, a started thread's handle is
+// given back there, to see whether the handler still runs; the caller
+// closes it.
 //
 // Under Wine a process makes such a thread inside a signal handler that
 // interrupts whatever its one thread was doing. When that was the C
@@ -110,12 +121,13 @@ enum class ControlDelivery { kStarted, kRefused, kStalled };
 // code, which only runs once the thread is made.
 ControlDelivery SendControlEvent(HANDLE process,
                                  LPTHREAD_START_ROUTINE routine,
-                                 DWORD event);
+                                 DWORD event,
+                                 HANDLE* handlerThread = nullptr);
 // Opens every thread that `process` has now, to suspend and resume it;
 // the caller closes the handles.
 std::vector<HANDLE> OpenThreads(HANDLE process);
-// Suspends each of `threads`; false when any could not be, as when the
-// process has ended.
+// Suspends each of `threads`, and returns once each has stopped; false
+// when any could not be, as when the process has ended.
 bool SuspendThreads(const std::vector<HANDLE>& threads);
 void ResumeThreads(const std::vector<HANDLE>& threads);
 // Opens the installer's file for reading its resources, without running any
