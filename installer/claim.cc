@@ -295,11 +295,35 @@ FileFailure OpenTarget(const PathText& systemPath,
 }
 
 // Whether `failure` may pass once another program lets go: a file that it
-// holds, or a name that changed between the look and the open.
+// holds or has locked part of, or a name that changed between the look and
+// the open.
 bool MayPass(const FileFailure& failure) {
-  return failure.step == FileStep::kOpen &&
+  return (failure.step == FileStep::kOpen || failure.step == FileStep::kLock) &&
          (IsHeldByAnotherProgram(failure.code) ||
           failure.code == ERROR_FILE_EXISTS);
+}
+
+// Locks the whole of the installed file of `claim`, and past its end, for
+// this handle alone, failing at once with ERROR_LOCK_VIOLATION while another
+// program has locked any part of it. The claim's sharing keeps others from
+// writing the file, but not from locking a part of it: a part that another
+// program locks against writing would stop the pack, and its put-back, in
+// the middle. A file system that keeps no locks says so
+// (ERROR_NOT_SUPPORTED or ERROR_INVALID_FUNCTION), and its file is written
+// without one.
+FileFailure LockWhole(ClaimedFile& claim) {
+  OVERLAPPED from = {};
+  SetLastError(ERROR_SUCCESS);
+  if (LockFileEx(claim.handle.get(),
+                 LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0,
+                 MAXDWORD, MAXDWORD, &from)) {
+    claim.locked = true;
+    return {};
+  }
+  const DWORD code = LastErrorOr(ERROR_GEN_FAILURE);
+  if (code == ERROR_NOT_SUPPORTED || code == ERROR_INVALID_FUNCTION)
+    return {};
+  return {FileStep::kLock, code, 0};
 }
 
 // Opens the folder at `systemDirectory` into `folder` for as long as the
@@ -359,11 +383,23 @@ FileFailure OpenFolder(const PathText& systemDirectory,
 
 }  // namespace
 
+bool CloseClaim(ClaimedFile& claim) {
+  // The system may release the locks of a closed handle some time after it
+  // closes, so they go first.
+  if (claim.locked) {
+    OVERLAPPED from = {};
+    UnlockFileEx(claim.handle.get(), 0, MAXDWORD, MAXDWORD, &from);
+    claim.locked = false;
+  }
+  SetLastError(ERROR_SUCCESS);
+  return claim.handle.Close();
+}
+
 void ReleaseClaims(ClaimedFile* claims, std::size_t count) {
   // A file that the claim created is still marked for removal, so closing
   // its handle removes it.
   for (std::size_t i = 0; i < count; ++i)
-    claims[i].handle.Close();
+    CloseClaim(claims[i]);
 }
 
 bool ClaimTargets(const PathText& directory,
@@ -417,6 +453,30 @@ bool ClaimTargets(const PathText& directory,
     for (;;) {
       const FileFailure failure =
           OpenTarget(path, place, table[i].fileName, claim);
+      if (failure.step == FileStep::kNone)
+        break;
+      if (!MayPass(failure) || GetTickCount64() >= deadline) {
+        claim.failure = failure;
+        break;
+      }
+      Sleep(kHoldRetryMilliseconds);
+    }
+  }
+
+  bool claimedAll = true;
+  for (std::size_t i = 0; i < count; ++i)
+    claimedAll = claimedAll && claims[i].failure.step == FileStep::kNone;
+
+  // Once every file is held, the installed ones are locked whole, so that
+  // the locks last only while the pack changes: other programs' reads of a
+  // locked file fail meanwhile. A part locked by another program is waited
+  // for as a held file is, within the same wait.
+  for (std::size_t i = 0; i < count && claimedAll; ++i) {
+    ClaimedFile& claim = claims[i];
+    if (claim.created)
+      continue;
+    for (;;) {
+      const FileFailure failure = LockWhole(claim);
       if (failure.step == FileStep::kNone)
         break;
       if (!MayPass(failure) || GetTickCount64() >= deadline) {

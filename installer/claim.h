@@ -18,7 +18,10 @@
 // program writes or holds without sharing are all found here.
 //
 // While the claims are held, other programs may read the files but not
-// write them, and the folder cannot be renamed or removed. The files are
+// write them, and the folder cannot be renamed or removed. Once every file
+// is open, each installed file is locked whole, until its claim is closed:
+// no other program can then read or lock a part of it, and one that has
+// locked a part is waited for as a held file is. The files are
 // claimed in table order, each waited for while another program holds it,
 // for about two seconds in all; two installers started together therefore
 // never hold parts of the pack each, and one waits for the other. A file
@@ -33,6 +36,10 @@ bool ClaimTargets(const PathText& directory,
                   std::size_t count,
                   FileHandle& folder,
                   ClaimedFile* claims);
+
+// Unlocks the file of `claim` and closes it. Returns false, with the
+// thread's last error set, when closing fails.
+bool CloseClaim(ClaimedFile& claim);
 
 // Closes every claim. A file that a claim created is marked for removal
 // until the pack is complete, so that closing it removes it: a target that

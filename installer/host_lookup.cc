@@ -12,7 +12,7 @@ namespace {
 constexpr wchar_t kInstallPathValue[] = L"installpath";
 
 // The query buffer: 260 UTF-16 units, 520 bytes. Longer values fail with
-// ERROR_MORE_DATA.
+// ERROR_MORE_DATA, and so does one that fills it without a zero.
 constexpr DWORD kValueBufferUnits = 260;
 static_assert(kValueBufferUnits < kPathUnits,
               "a path holds the whole value and its zero unit");
@@ -47,12 +47,18 @@ long ReadSettingsString(const wchar_t* valueName,
     // send the files somewhere arbitrary.
     status = ERROR_UNSUPPORTED_TYPE;
   }
+  std::size_t length = 0;
   if (status == ERROR_SUCCESS) {
-    // A value stored without a terminating zero may fill the whole buffer,
-    // so the text ends at the first zero unit or at the buffer's end.
-    std::size_t length = 0;
+    // The text ends at the first zero unit. A value stored without its
+    // terminating zero that fills the whole buffer has no end inside it:
+    // it is taken as too long, as the same value stored with its zero is,
+    // so that the longest path read is 259 characters either way.
     while (length < kValueBufferUnits && text.units[length] != L'\0')
       ++length;
+    if (length == kValueBufferUnits)
+      status = ERROR_MORE_DATA;
+  }
+  if (status == ERROR_SUCCESS) {
     text.length = length;
     text.units[length] = L'\0';
   } else {

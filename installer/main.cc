@@ -47,13 +47,18 @@ int wmain(int /*argc*/, wchar_t* /*argv*/[], wchar_t* /*envp*/[]) {
     // longer value as no host at all, so with this 19-unit sub-path the
     // folder always fits in a path. Were a longer sub-path ever to overflow
     // it, the install stops here rather than work on a path cut short.
+    // Each line is printed with control events held off and the run then
+    // settled, so that a run which printed its line ends with that line's
+    // status, whatever event comes after it.
+    HoldOffControlEvents();
     ReportPathTooLong(kSubPath);
-    return kExitInstallFailed;
+    return SettleRun(kExitInstallFailed);
   }
 
   if (directory.empty()) {
+    HoldOffControlEvents();
     ReportNotInstalled();
-    return kExitSuccess;
+    return SettleRun(kExitSuccess);
   }
 
   // A pack that does not fit must not start: each file is truncated before
@@ -63,21 +68,24 @@ int wmain(int /*argc*/, wchar_t* /*argv*/[], wchar_t* /*envp*/[]) {
   std::uint64_t needed = 0;
   std::uint64_t available = 0;
   if (!PackFits(directory, table, kPayloadCount, needed, available)) {
+    HoldOffControlEvents();
     ReportNotEnoughSpace(directory, needed, available);
-    return kExitInstallFailed;
+    return SettleRun(kExitInstallFailed);
   }
 
-  // Every file is opened, and the bytes of those it replaces are kept in
-  // memory, before any is changed, so that a file that cannot be written
-  // now (the host's engine holding it, say) fails the install with the
-  // installed pack as it was.
+  // Every file is opened, and locked when it is there, and the bytes of
+  // those it replaces are kept in memory, before any is changed, so that a
+  // file that cannot be written now (the host's engine holding it, say)
+  // fails the install with the installed pack as it was.
   FileHandle folder;
   ClaimedFile claims[kPayloadCount];
   KeptBytes kept;
   if (!ClaimTargets(directory, table, kPayloadCount, folder, claims) ||
       !KeepInstalledFiles(claims, kPayloadCount, kept)) {
     ReleaseClaims(claims, kPayloadCount);
-    return ReportFailedFiles(directory, table, claims, kPayloadCount);
+    HoldOffControlEvents();
+    return SettleRun(
+        ReportFailedFiles(directory, table, claims, kPayloadCount));
   }
 
   // What cannot be seen beforehand (a file mapped by another program, a
@@ -103,8 +111,7 @@ int wmain(int /*argc*/, wchar_t* /*argv*/[], wchar_t* /*envp*/[]) {
   // nothing could be put back through it.
   bool closedAll = true;
   for (std::size_t i = 0; i < kPayloadCount; ++i) {
-    SetLastError(ERROR_SUCCESS);
-    if (!claims[i].handle.Close()) {
+    if (!CloseClaim(claims[i])) {
       claims[i].failure = {FileStep::kClose, GetLastError(), 0};
       closedAll = false;
     }

@@ -45,6 +45,7 @@ enum class FileStep : std::uint8_t {
   kFolderInPlace,      // a folder stands where the file goes
   kLinked,             // its name is a symbolic link or mount point
   kHardLinked,         // the file has other names (hard links)
+  kLock,               // it cannot be locked against other programs
   kKeep,               // its installed bytes cannot be read into memory
   kRemoveCreated,      // a file that the install created cannot be removed
   kTruncate,           // it cannot be cut back to nothing
@@ -73,6 +74,10 @@ struct ClaimedFile {
   // A file that the claim made, whose mark was cleared and could not be set
   // again: it is removed by its name once its handle is closed.
   bool removeByName = false;
+  // The whole file is locked through the claim's handle, so that no other
+  // program reads or locks a part of it while the pack changes; the lock
+  // goes before the handle closes.
+  bool locked = false;
   // Writing has cut the file short or written into it: when the install
   // fails, its kept bytes are written back.
   bool changed = false;

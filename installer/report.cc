@@ -210,6 +210,7 @@ void DescribeFileFailure(const PayloadEntry& entry,
           L"again");
       return;
     case FileStep::kOpen:
+    case FileStep::kLock:
     case FileStep::kTruncate:
     case FileStep::kPutBack:
       break;

@@ -176,7 +176,7 @@ void PutBackInstalledFiles(ClaimedFile* claims, std::size_t count) {
     if (!claim.created)
       continue;
     if (!claim.removeByName) {
-      claim.handle.Close();
+      CloseClaim(claim);
       continue;
     }
     const DWORD code = RemoveByName(claim.handle);

@@ -90,24 +90,34 @@ TEST_F(HostLookupTest, ValueLengthIsBoundedByTheBuffer) {
             ERROR_MORE_DATA);
   EXPECT_EQ(Str(text), L"");
 
-  // 520 bytes with no terminating zero: the text stops at the buffer's end.
-  // The registry adds a terminator when the unit after the data is zero, so
-  // the source holds one unit more than is stored.
+  // 520 bytes with no terminating zero have no end inside the buffer: too
+  // long, as with a zero, so the 32-bit view is read. The registry adds a
+  // terminator when the unit after the data is zero, so the source holds
+  // one unit more than is stored.
   const std::wstring source(261, L'c');
   SetSettingsValue(HKEY_LOCAL_MACHINE, KEY_WOW64_64KEY, L"installpath", REG_SZ,
                    source.data(), 520);
+  text = LeftOver();
+  EXPECT_EQ(ReadSettingsString(L"installpath", kRead64, REG_SZ, text, false),
+            ERROR_MORE_DATA);
+  EXPECT_EQ(Str(text), L"");
+  SetInstallPath(KEY_WOW64_32KEY, L"C:\\Host32\\");
+  EXPECT_EQ(Lookup(), L"C:\\Host32\\IRIS_OCR\\resources\\");
+  // 518 bytes without a zero end in the zeroed buffer's last unit.
+  SetSettingsValue(HKEY_LOCAL_MACHINE, KEY_WOW64_64KEY, L"installpath", REG_SZ,
+                   source.data(), 518);
   EXPECT_EQ(ReadSettingsString(L"installpath", kRead64, REG_SZ, text, false),
             ERROR_SUCCESS);
-  EXPECT_EQ(Str(text), std::wstring(260, L'c'));
+  EXPECT_EQ(Str(text), std::wstring(259, L'c'));
 
   // A path that the sub-path would take past the end of its buffer is
   // refused whole, never cut short.
-  const std::wstring tooLong(kPathUnits - 260, L'd');
+  const std::wstring tooLong(kPathUnits - 259, L'd');
   PathText directory = LeftOver();
   EXPECT_FALSE(GetOcrResourceDirectory(tooLong.c_str(), directory));
   EXPECT_EQ(Str(directory), L"");
   EXPECT_TRUE(GetOcrResourceDirectory(tooLong.c_str() + 1, directory));
-  EXPECT_EQ(Str(directory), std::wstring(260, L'c') + tooLong.substr(1));
+  EXPECT_EQ(Str(directory), std::wstring(259, L'c') + tooLong.substr(1));
 }
 
 TEST_F(HostLookupTest, OnlyStringValuesAreTakenAsPaths) {

@@ -82,6 +82,8 @@ bool PauseWhen(HANDLE process,
   const ULONGLONG deadline = GetTickCount64() + 20000;
   while (!ready() && WaitForSingleObject(process, 0) == WAIT_TIMEOUT &&
          GetTickCount64() < deadline) {
+    // The installer needs a core of the two as much as this loop does.
+    SwitchToThread();
   }
   const bool caught = SuspendThreads(threads) &&
                       WaitForSingleObject(process, 0) == WAIT_TIMEOUT &&
@@ -409,6 +411,107 @@ TEST_F(InstallerRunTest, BriefHoldsAreWaitedOutAndSharingReadersKeepReading) {
   EXPECT_TRUE(read == payload) << "the reader does not see the new eng.ilex";
 }
 
+// Locks bytes 1000 to 1999 of `path` as another program does: shared, so
+// that every program may read them and none write them, or exclusive, so
+// that none may do either. The lock goes with the handle.
+HANDLE LockPartAsAnotherProgram(const std::wstring& path, bool exclusive) {
+  HANDLE handle = OpenAsAnotherProgram(path, true);
+  OVERLAPPED from = {};
+  from.Offset = 1000;
+  EXPECT_TRUE(LockFileEx(handle, exclusive ? LOCKFILE_EXCLUSIVE_LOCK : 0, 0,
+                         1000, 0, &from))
+      << ToUtf8(path);
+  return handle;
+}
+
+// Each file in `folder` by name, with its size and last-write time, read
+// without reading the file: the installer's locks refuse reads.
+std::map<std::wstring, std::pair<std::int64_t, std::uint64_t>> Stamps(
+    const std::wstring& folder) {
+  std::map<std::wstring, std::pair<std::int64_t, std::uint64_t>> stamps;
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW((folder + L"*").c_str(), &found);
+  EXPECT_NE(search, INVALID_HANDLE_VALUE) << ToUtf8(folder);
+  if (search == INVALID_HANDLE_VALUE)
+    return stamps;
+  do {
+    if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+      continue;
+    stamps[found.cFileName] = {
+        (std::int64_t{found.nFileSizeHigh} << 32) | found.nFileSizeLow,
+        (std::uint64_t{found.ftLastWriteTime.dwHighDateTime} << 32) |
+            found.ftLastWriteTime.dwLowDateTime};
+  } while (FindNextFileW(search, &found));
+  FindClose(search);
+  return stamps;
+}
+
+TEST_F(InstallerRunTest, APartLockedByAnotherProgramIsWaitedForLikeAHeldFile) {
+  // A whole older pack; another program locks part of heb.ilex. Sharing
+  // lets the installer open the file, and a lock that refuses writing
+  // would stop the writing, or the put-back, half way: the installer locks
+  // each installed file whole before it changes any, and a part locked
+  // elsewhere stops it there, after the wait for held files, with 1618.
+  const std::wstring resources = InstallHost(L"Host");
+  for (const PayloadEntry& entry : PayloadTable()) {
+    WriteFileBytes(resources + entry.fileName,
+                   std::string(4096, 'o') + ToUtf8(entry.fileName));
+    SetOldWriteTime(resources + entry.fileName);
+  }
+  const std::map<std::wstring, std::string> before = FolderState(resources);
+  const std::wstring locked = resources + L"heb.ilex";
+  for (const bool exclusive : {false, true}) {
+    const std::string what = exclusive ? "exclusive lock" : "shared lock";
+    HANDLE locker = LockPartAsAnotherProgram(locked, exclusive);
+    const ULONGLONG start = GetTickCount64();
+    const RunResult run = RunInstaller();
+    const ULONGLONG elapsed = GetTickCount64() - start;
+    CloseHandle(locker);
+    EXPECT_EQ(run.out, "installation has failed\r\n") << what;
+    EXPECT_EQ(run.exitCode, 1618u) << what;
+    EXPECT_EQ(Lines(run.err), std::vector<std::string>{ToUtf8(
+                                  L"error: cannot write " + locked + L": " +
+                                  InUseError(ERROR_LOCK_VIOLATION))})
+        << what;
+    EXPECT_EQ(FolderState(resources), before) << what;
+    EXPECT_GE(elapsed, 2000u) << what << " not waited for";
+  }
+
+  // A lock let go within the wait: the installer, seen holding every file
+  // (the last one refuses a writer), is still waiting half a second later
+  // with nothing changed, and installs the pack once the lock goes.
+  HANDLE locker = LockPartAsAnotherProgram(locked, true);
+  const std::wstring last = resources + L"hebrew.ocr";
+  const auto stamps = Stamps(resources);
+  const RunResult run =
+      RunProgram(InstallerPath(), L"", 0, [&](HANDLE process) {
+        const ULONGLONG deadline = GetTickCount64() + 20000;
+        bool holding = false;
+        while (!holding && GetTickCount64() < deadline &&
+               WaitForSingleObject(process, 10) == WAIT_TIMEOUT) {
+          HANDLE probe = CreateFileW(
+              last.c_str(), GENERIC_WRITE,
+              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+          holding = probe == INVALID_HANDLE_VALUE &&
+                    GetLastError() == ERROR_SHARING_VIOLATION;
+          if (probe != INVALID_HANDLE_VALUE)
+            CloseHandle(probe);
+        }
+        EXPECT_TRUE(holding) << "the installer was never seen holding the pack";
+        Sleep(500);
+        EXPECT_EQ(WaitForSingleObject(process, 0), WAIT_TIMEOUT)
+            << "the installer did not wait for the lock";
+        EXPECT_EQ(Stamps(resources), stamps)
+            << "the pack changed while part of it was locked";
+        CloseHandle(locker);
+      });
+  EXPECT_EQ(run.out, "installation has been completed\r\n");
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(run.exitCode, 0u);
+  ExpectPackInstalled(resources);
+}
+
 TEST_F(InstallerRunTest, AFileMappedPartWayPutsThePackBack) {
   const std::wstring resources = InstallHost(L"Host");
   // An older pack without heb.ilex and net_hebrew.bin. The engine has
@@ -699,6 +802,58 @@ TEST_F(InstallerRunTest, ControlEventsNeverCutAStepNorHangTheRun) {
                "came before the program's own code ran\n";
 }
 
+TEST_F(InstallerRunTest, APrintedLineIsTheRunsOutcomeWhateverEventFollows) {
+  // Each run is caught with its line waiting in a full pipe: printed, but
+  // the run not yet over. A Ctrl+C or a close sent then waits in its
+  // handler until the line is out, and the run ends with the status that
+  // goes with its line: a Ctrl+C is dropped, and a close keeps that status.
+  std::string why;
+  const LPTHREAD_START_ROUTINE routine = ControlEventRoutine(why);
+  if (routine == nullptr)
+    GTEST_SKIP() << "cannot deliver control events here: " << why;
+  struct Case {
+    const char* what;
+    bool hostWithAHeldFile;
+    DWORD event;
+    const char* line;
+    DWORD status;
+  };
+  const std::wstring resources = scratch_ + L"Host\\IRIS_OCR\\resources\\";
+  for (const Case& sent : {
+           Case{"no host", false, CTRL_C_EVENT,
+                "Quarn Paginor is not installed\r\n", 0},
+           Case{"no host", false, CTRL_CLOSE_EVENT,
+                "Quarn Paginor is not installed\r\n", 0},
+           Case{"a held file", true, CTRL_C_EVENT,
+                "installation has failed\r\n", 1618},
+           Case{"a held file", true, CTRL_CLOSE_EVENT,
+                "installation has failed\r\n", 1618},
+       }) {
+    const std::string what =
+        std::string(sent.what) + ", event " + std::to_string(sent.event);
+    HANDLE held = INVALID_HANDLE_VALUE;
+    if (sent.hostWithAHeldFile) {
+      InstallHost(L"Host");
+      WriteFileBytes(resources + L"hebrew.ocr", "older hebrew.ocr");
+      held = OpenAsAnotherProgram(resources + L"hebrew.ocr", false);
+    }
+    const RunResult run =
+        RunWithOutputHeld(InstallerPath(), [&](HANDLE process) {
+          HANDLE handler = nullptr;
+          ASSERT_EQ(SendControlEvent(process, routine, sent.event, &handler),
+                    ControlDelivery::kStarted)
+              << what;
+          EXPECT_EQ(WaitForSingleObject(handler, 300), WAIT_TIMEOUT)
+              << what << ": the handler did not wait for the line";
+          CloseHandle(handler);
+        });
+    if (held != INVALID_HANDLE_VALUE)
+      CloseHandle(held);
+    EXPECT_EQ(run.out, sent.line) << what;
+    EXPECT_EQ(run.exitCode, sent.status) << what;
+  }
+}
+
 TEST_F(InstallerRunTest, ALogOffInSessionZeroLetsTheInstallGoOn) {
   // Deployment tools run the installer in session 0, where a log-off is
   // another session's: a log-off while the claim waits for a held file
@@ -797,6 +952,23 @@ TEST_F(InstallerRunTest, HostPathsUpToTheLookupsLimitInstall) {
   run = RunInstaller();
   EXPECT_EQ(run.out, "Quarn Paginor is not installed\r\n");
   EXPECT_EQ(run.exitCode, 0u);
+
+  // The same 260 characters stored without their zero fill the buffer: too
+  // long as well, so the 32-bit view's host is the one installed. The
+  // registry adds a zero when the unit after the data is one, so the
+  // source holds one more unit.
+  const std::wstring unterminated =
+      host + std::wstring(261 - host.size(), L'x');
+  // InstallHost registers the new host in the 64-bit view; it moves.
+  const std::wstring other = InstallHost(L"Host32");
+  SetInstallPath(KEY_WOW64_32KEY, scratch_ + L"Host32\\");
+  SetSettingsValue(HKEY_LOCAL_MACHINE, KEY_WOW64_64KEY, L"installpath", REG_SZ,
+                   unterminated.c_str(), 520);
+  run = RunInstaller();
+  EXPECT_EQ(run.out, "installation has been completed\r\n");
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(run.exitCode, 0u);
+  ExpectPackInstalled(other);
 }
 
 TEST_F(InstallerRunTest, LinksAndFoldersInThePackAreRefusedAndNothingChanges) {
