@@ -77,6 +77,15 @@ std::string ReadWaiting(HANDLE pipe) {
 
 }  // namespace
 
+unsigned long WindowsBuild() {
+  using GetVersion = LONG(NTAPI*)(OSVERSIONINFOW*);
+  const auto get = reinterpret_cast<GetVersion>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "RtlGetVersion")));
+  OSVERSIONINFOW version = {};
+  version.dwOSVersionInfoSize = sizeof(version);
+  return get != nullptr && get(&version) == 0 ? version.dwBuildNumber : 0;
+}
+
 bool RunningUnderWine() {
   HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
   return ntdll != nullptr &&
@@ -192,6 +201,13 @@ std::map<std::wstring, std::string> FolderState(const std::wstring& folder) {
   if (search == INVALID_HANDLE_VALUE)
     return state;
   do {
+    // A link is recorded as one, by its reparse tag, and never read
+    // through: a dangling one has nothing to read.
+    if (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+      state[found.cFileName] =
+          "link, reparse tag " + std::to_string(found.dwReserved0);
+      continue;
+    }
     if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
       continue;
     const std::string bytes = ReadFileBytes(folder + found.cFileName);
@@ -618,11 +634,10 @@ std::vector<HANDLE> OpenThreads(HANDLE process) {
   entry.dwSize = sizeof(entry);
   for (BOOL more = Thread32First(snapshot, &entry); more;
        more = Thread32Next(snapshot, &entry)) {
-    HANDLE thread =
-        entry.th32OwnerProcessID != id
-            ? nullptr
-            : OpenThread(THREAD_SUSPEND_RESUME | THREAD_GET_CONTEXT, FALSE,
-                         entry.th32ThreadID);
+    HANDLE thread = entry.th32OwnerProcessID != id
+                        ? nullptr
+                        : OpenThread(THREAD_SUSPEND_RESUME | THREAD_GET_CONTEXT,
+                                     FALSE, entry.th32ThreadID);
     if (thread != nullptr)
       threads.push_back(thread);
   }
@@ -701,4 +716,204 @@ void HostRegistryTest::TearDown() {
     RemoveAllSettings();
     EXPECT_FALSE(AnySettingsKeyExists()) << "the host's key was not removed";
   }
+}
+
+RunResult RunInstaller(const std::wstring& arguments) {
+  return RunProgram(InstallerPath(), arguments);
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find("\r\n", start);
+    if (end == std::string::npos)
+      end = text.size();
+    lines.push_back(text.substr(start, end - start));
+    start = end + 2;
+  }
+  return lines;
+}
+
+::testing::AssertionResult Completed(const RunResult& run) {
+  if (run.out == "installation has been completed\r\n" && run.err.empty() &&
+      run.exitCode == 0) {
+    return ::testing::AssertionSuccess();
+  }
+  return ::testing::AssertionFailure()
+         << "the run did not complete: exit status " << run.exitCode
+         << ", standard output \"" << run.out << "\", standard error \""
+         << run.err << "\"";
+}
+
+::testing::AssertionResult Failed(const RunResult& run, DWORD status) {
+  if (run.out == "installation has failed\r\n" && run.exitCode == status)
+    return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure()
+         << "the run did not fail with " << status << ": exit status "
+         << run.exitCode << ", standard output \"" << run.out
+         << "\", standard error \"" << run.err << "\"";
+}
+
+::testing::AssertionResult Failed(const RunResult& run,
+                                  DWORD status,
+                                  const std::vector<std::string>& errors) {
+  ::testing::AssertionResult failed = Failed(run, status);
+  if (!failed)
+    return failed;
+  if (Lines(run.err) == errors)
+    return ::testing::AssertionSuccess();
+  ::testing::AssertionResult result = ::testing::AssertionFailure();
+  result << "standard error differs; expected:";
+  for (const std::string& line : errors)
+    result << "\n  " << line;
+  return result << "\nactual:\n  " << run.err;
+}
+
+bool WaitForName(const std::wstring& path) {
+  for (int i = 0; i < 1000; ++i) {
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW(path.c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+      FindClose(search);
+      return true;
+    }
+    Sleep(10);
+  }
+  return false;
+}
+
+std::int64_t FileSize(const std::wstring& path) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data))
+    return -1;
+  return (std::int64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow;
+}
+
+bool PauseWhen(HANDLE process,
+               const std::function<bool()>& ready,
+               const std::function<bool()>& atThisMoment) {
+  const std::vector<HANDLE> threads = OpenThreads(process);
+  const ULONGLONG deadline = GetTickCount64() + 20000;
+  while (!ready() && WaitForSingleObject(process, 0) == WAIT_TIMEOUT &&
+         GetTickCount64() < deadline) {
+    // The installer needs a core of the two as much as this loop does.
+    SwitchToThread();
+  }
+  const bool caught = SuspendThreads(threads) &&
+                      WaitForSingleObject(process, 0) == WAIT_TIMEOUT &&
+                      atThisMoment();
+  ResumeThreads(threads);
+  for (HANDLE thread : threads)
+    CloseHandle(thread);
+  return caught;
+}
+
+PackEnds PackEndsBefore(const std::wstring& resources) {
+  return {FileSize(resources + L"hebrew.ilex"),
+          FileSize(resources + L"hebrew.ocr")};
+}
+
+bool PauseInsideTheWriting(HANDLE process,
+                           const std::wstring& resources,
+                           const PackEnds& before,
+                           const std::function<void()>& whilePaused) {
+  const std::wstring first = resources + L"hebrew.ilex";
+  const std::wstring last = resources + L"hebrew.ocr";
+  return PauseWhen(
+      process, [&] { return FileSize(first) != before.first; },
+      [&] {
+        if (FileSize(first) == before.first || FileSize(last) != before.last)
+          return false;
+        whilePaused();
+        return true;
+      });
+}
+
+bool WaitUntilHeld(const std::wstring& path, HANDLE process) {
+  const ULONGLONG deadline = GetTickCount64() + 20000;
+  while (GetTickCount64() < deadline &&
+         WaitForSingleObject(process, 10) == WAIT_TIMEOUT) {
+    // A writer that shares everything is refused only by a holder that
+    // does not share writing.
+    HANDLE probe =
+        CreateFileW(path.c_str(), GENERIC_WRITE,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (probe != INVALID_HANDLE_VALUE)
+      CloseHandle(probe);
+    else if (GetLastError() == ERROR_SHARING_VIOLATION)
+      return true;
+  }
+  return false;
+}
+
+HANDLE OpenAsAnotherProgram(const std::wstring& path,
+                            bool shareWrite,
+                            DWORD moreAccess) {
+  const DWORD sharing = FILE_SHARE_READ | (shareWrite ? FILE_SHARE_WRITE : 0);
+  HANDLE handle =
+      CreateFileW(path.c_str(), GENERIC_READ | moreAccess, sharing, nullptr,
+                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  EXPECT_NE(handle, INVALID_HANDLE_VALUE) << ToUtf8(path);
+  return handle;
+}
+
+void InstallerRunTest::SetUp() {
+  HostRegistryTest::SetUp();
+  if (IsSkipped())
+    return;
+  scratch_ = MakeScratchDirectory();
+  installer_ = OpenInstallerResources();
+  ASSERT_NE(installer_, nullptr);
+}
+
+void InstallerRunTest::TearDown() {
+  if (installer_ != nullptr)
+    FreeLibrary(installer_);
+  if (!scratch_.empty())
+    RemoveTree(scratch_);
+  HostRegistryTest::TearDown();
+}
+
+std::wstring InstallerRunTest::InstallHost(const std::wstring& name,
+                                           bool withResourceFolder) {
+  const std::wstring host = scratch_ + name + L"\\";
+  const std::wstring resources = host + L"IRIS_OCR\\resources\\";
+  MakeDirectories(withResourceFolder ? resources : host);
+  SetInstallPath(KEY_WOW64_64KEY, host);
+  return resources;
+}
+
+void InstallerRunTest::ExpectPackInstalled(const std::wstring& resources) {
+  for (const PayloadEntry& entry : PayloadTable()) {
+    const std::string payload = ResourceBytes(installer_, entry.resourceId);
+    const std::string installed = ReadFileBytes(resources + entry.fileName);
+    EXPECT_FALSE(payload.empty()) << "payload " << int(entry.resourceId);
+    EXPECT_TRUE(installed == payload) << ToUtf8(entry.fileName) << " differs";
+    EXPECT_TRUE(installed ==
+                ReadFileBytes(TestDataDirectory() + entry.fileName))
+        << ToUtf8(entry.fileName) << " differs from its payload file";
+  }
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW((resources + L"*").c_str(), &found);
+  ASSERT_NE(search, INVALID_HANDLE_VALUE);
+  int files = 0;
+  do {
+    if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+      ++files;
+  } while (FindNextFileW(search, &found));
+  FindClose(search);
+  EXPECT_EQ(files, 6);
+}
+
+std::vector<std::string> InstallerRunTest::MissingFolderErrors(
+    const std::wstring& resources) {
+  std::vector<std::string> lines;
+  for (const PayloadEntry& entry : PayloadTable()) {
+    lines.push_back(ToUtf8(L"error: cannot write " + resources +
+                           entry.fileName + L": " +
+                           SystemError(ERROR_PATH_NOT_FOUND)));
+  }
+  return lines;
 }

@@ -46,7 +46,8 @@ void MakeDirectories(const std::wstring& path);
 // by a test can give it.
 void SetOldWriteTime(const std::wstring& path);
 // Each file in `folder` by name, with its size, last-write time and a hash
-// of its bytes, to compare a folder before and after a run.
+// of its bytes, to compare a folder before and after a run; a link (a
+// reparse point) by its tag, without reading through it.
 std::map<std::wstring, std::string> FolderState(const std::wstring& folder);
 
 // The bytes of resource `id` of `type` in `module` (null: this program).
@@ -59,6 +60,8 @@ std::string ToUtf8(const std::wstring& text);
 
 // Whether this runs under Wine, as the export that Wine's ntdll adds says.
 bool RunningUnderWine();
+// The build number of the Windows this runs on, as ntdll reports it, or 0.
+unsigned long WindowsBuild();
 
 // The folder of this test program, with a trailing backslash.
 std::wstring ThisProgramDirectory();
@@ -172,6 +175,87 @@ class HostRegistryTest : public ::testing::Test {
 
  private:
   bool ownsRegistry_ = false;
+};
+
+// The built installer, run as a child process.
+
+// Runs the installer with `arguments` and waits for it.
+RunResult RunInstaller(const std::wstring& arguments = L"");
+// The lines of `text`, each ended by CR LF.
+std::vector<std::string> Lines(const std::string& text);
+// Whether `run` installed the pack: its line, nothing on standard error,
+// and status 0.
+::testing::AssertionResult Completed(const RunResult& run);
+// Whether `run` failed: its line and `status`, and, where given, exactly
+// `errors` on standard error.
+::testing::AssertionResult Failed(const RunResult& run, DWORD status);
+::testing::AssertionResult Failed(const RunResult& run,
+                                  DWORD status,
+                                  const std::vector<std::string>& errors);
+
+// Waits, for up to ten seconds, until a file named `path` is listed in its
+// folder, pending removal or not. Returns whether it is.
+bool WaitForName(const std::wstring& path);
+// The size of the file at `path`, or -1 when there is none.
+std::int64_t FileSize(const std::wstring& path);
+
+// Polls until `ready` holds, or the installer running as `process` ends,
+// and stops the installer there. While it is stopped, `atThisMoment` runs;
+// it returns whether the moment was the one it needed. The installer then
+// goes on. Returns what `atThisMoment` returned, or false when the
+// installer had ended.
+bool PauseWhen(HANDLE process,
+               const std::function<bool()>& ready,
+               const std::function<bool()>& atThisMoment);
+// The sizes of the first and last files of the pack in `resources`, or -1
+// where there is none, taken before the installer starts.
+struct PackEnds {
+  std::int64_t first;
+  std::int64_t last;
+};
+PackEnds PackEndsBefore(const std::wstring& resources);
+// Stops the installer once it has changed the pack's first file in
+// `resources` from its size `before`. If the last file is still as it was,
+// the pack is visibly part written: `whilePaused` runs there. Returns
+// whether it did.
+bool PauseInsideTheWriting(HANDLE process,
+                           const std::wstring& resources,
+                           const PackEnds& before,
+                           const std::function<void()>& whilePaused);
+
+// Waits, for up to twenty seconds, or until `process` ends, until a program
+// holds the file at `path` without letting others write it, as the
+// installer holds every file that it claims. Returns whether one does.
+bool WaitUntilHeld(const std::wstring& path, HANDLE process);
+
+// Opens `path` as another program would, for reading and for `moreAccess`,
+// sharing it with readers, and with writers too when `shareWrite` is set.
+HANDLE OpenAsAnotherProgram(const std::wstring& path,
+                            bool shareWrite,
+                            DWORD moreAccess = 0);
+
+// A host registry of its own (HostRegistryTest), a scratch folder for host
+// installations, and the installer's own resources to compare with.
+class InstallerRunTest : public HostRegistryTest {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  // Makes a host installation under the scratch folder, with its OCR
+  // resource folder unless told otherwise, and registers it in the 64-bit
+  // view. Returns the OCR resource folder.
+  std::wstring InstallHost(const std::wstring& name,
+                           bool withResourceFolder = true);
+  // Checks that `resources` holds exactly the six payload files, each equal
+  // to the payload embedded in the installer and to the file it was built
+  // from.
+  void ExpectPackInstalled(const std::wstring& resources);
+  // The lines expected on standard error when every file fails because
+  // `resources` does not exist.
+  std::vector<std::string> MissingFolderErrors(const std::wstring& resources);
+
+  std::wstring scratch_;
+  HMODULE installer_ = nullptr;
 };
 
 #endif  // HEBREW_OCR_PACK_TESTS_TEST_SUPPORT_H_
