@@ -153,7 +153,10 @@ for folder in "${builds[@]}"; do
 done
 built=$work/${builds[0]}/bin/HebrewOcrPack.exe
 if ! cmp -s "$built" "$work/${builds[1]}/bin/HebrewOcrPack.exe"; then
-  cmp -l "$built" "$work/${builds[1]}/bin/HebrewOcrPack.exe" | head -20 >&2
+  # cmp exits with 1 for files that differ, which would end the script
+  # here, without its reason.
+  { cmp -l "$built" "$work/${builds[1]}/bin/HebrewOcrPack.exe" || true; } |
+    head -20 >&2
   fail "the two builds differ (first differing bytes above);" \
     "see docs/releasing.md"
 fi

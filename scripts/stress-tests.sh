@@ -6,10 +6,12 @@
 #
 #   scripts/stress-tests.sh RUNS [--load]
 #
-# Builds first, as the README's test command does. Prints one line per run,
-# then each failing test of each failed run with its output, then the count.
-# The logs of every run stay in build/mingw/stress/. Exits with 1 when any
-# run failed.
+# Builds first, in a build folder of its own (build/stress, the
+# mingw-stress preset), whose Wine prefix and wineserver are its own too, so
+# that it never removes or stops what ./scripts/test.sh uses. Prints one
+# line per run, then each failing test of each failed run with its output,
+# then the count. The logs of every run stay in build/stress/logs/. Exits
+# with 1 when any run failed.
 set -euo pipefail
 
 usage() {
@@ -31,20 +33,32 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 . "$root/scripts/prerequisites.sh"
 hebrew_ocr_install_prerequisites
 cd "$root"
-cmake --preset mingw >/dev/null
-cmake --build --preset mingw >/dev/null
+cmake --preset mingw-stress >/dev/null
+cmake --build --preset mingw-stress >/dev/null
 
-build=$root/build/mingw
+build=$root/build/stress
 prefix=$build/wineprefix
-logs=$build/stress
+wine_sh=$root/cmake/wine.sh
+logs=$build/logs
 rm -rf "$logs"
 mkdir -p "$logs"
 
-loaders=()
-stop_load() {
-  [ ${#loaders[@]} -eq 0 ] || kill "${loaders[@]}" 2>/dev/null || true
+# Removes the prefix of the last run: its small drive is unmounted first,
+# so that nothing is removed from a mounted drive, and its server stopped.
+clear_prefix() {
+  sh "$wine_sh" "$prefix" unmount-drive t
+  WINEPREFIX=$prefix wineserver -k >/dev/null 2>&1 || true
+  WINEPREFIX=$prefix wineserver -w >/dev/null 2>&1 || true
+  rm -rf "$prefix"
 }
-trap stop_load EXIT
+
+loaders=()
+finish() {
+  [ ${#loaders[@]} -eq 0 ] || kill "${loaders[@]}" 2>/dev/null || true
+  sh "$wine_sh" "$prefix" unmount-drive t
+  WINEPREFIX=$prefix wineserver -k >/dev/null 2>&1 || true
+}
+trap finish EXIT
 if [ "$load" = 1 ]; then
   for _ in $(seq "$(nproc)"); do
     (while :; do :; done) &
@@ -55,18 +69,15 @@ fi
 
 failed_runs=0
 for run in $(seq "$runs"); do
-  # A fresh prefix: the suite's first test makes it again. A server still
-  # running from an interrupted run is stopped and waited for first.
-  WINEPREFIX=$prefix wineserver -k >/dev/null 2>&1 || true
-  WINEPREFIX=$prefix wineserver -w >/dev/null 2>&1 || true
-  rm -rf "$prefix"
+  # A fresh prefix: the suite's first test makes it again.
+  clear_prefix
   started=$SECONDS
-  if ctest --preset mingw --output-on-failure >"$logs/run-$run.log" 2>&1; then
+  if ctest --preset mingw-stress >"$logs/run-$run.log" 2>&1; then
     echo "run $run: passed in $((SECONDS - started)) s"
     continue
   fi
   failed_runs=$((failed_runs + 1))
-  echo "run $run: FAILED in $((SECONDS - started)) s, log build/mingw/stress/run-$run.log"
+  echo "run $run: FAILED in $((SECONDS - started)) s, log build/stress/logs/run-$run.log"
   # Each failing test, from its result line to the next test's start.
   sed -n '/^The following tests FAILED:/,$p' "$logs/run-$run.log" |
     sed -n 's/^[[:space:]]*[0-9]* - \(.*\) (.*)$/\1/p' |
@@ -78,6 +89,5 @@ for run in $(seq "$runs"); do
         on' "$logs/run-$run.log"
     done
 done
-echo "stress: $((runs - failed_runs)) of $runs runs passed"
-echo "$((runs - failed_runs)) passed, $failed_runs failed"
+echo "stress: $((runs - failed_runs)) passed, $failed_runs failed"
 [ "$failed_runs" -eq 0 ]

@@ -51,9 +51,23 @@ listed=$(cd "$out" && printf '%s\n' * | LC_ALL=C sort | tr '\n' ' ')
 [ "$listed" = "Detect-HebrewOcrPack.ps1 $name.exe RELEASE-NOTES.md SHA256SUMS \
 deploying.md " ] || fail "the folder holds: $listed"
 (cd "$out" && sha256sum --quiet -c SHA256SUMS) || fail "SHA256SUMS does not check"
+# sha256sum -c passes a file that has no line: SHA256SUMS must name every
+# file of the folder but itself, once each.
+summed=$(sed 's/^[0-9a-f]\{64\} [ *]//' "$out/SHA256SUMS" | LC_ALL=C sort |
+  tr '\n' ' ')
+[ "$summed" = "Detect-HebrewOcrPack.ps1 $name.exe RELEASE-NOTES.md \
+deploying.md " ] || fail "SHA256SUMS names: $summed"
 
-# The executable is the one the first build made, and says what it is.
+# The two builds, in folders of different names, made the same executable,
+# and it is the one released; it says what it is.
 build=$src/build/release/first
+second=$(find "$src/build/release" -mindepth 1 -maxdepth 1 -type d \
+  ! -name first)
+if [ -z "$second" ] || [ "$(printf '%s\n' "$second" | wc -l)" != 1 ]; then
+  fail "not two builds: $(ls "$src/build/release")"
+fi
+cmp "$build/bin/HebrewOcrPack.exe" "$second/bin/HebrewOcrPack.exe" ||
+  fail "the two builds are not the same bytes"
 cmp "$out/$name.exe" "$build/bin/HebrewOcrPack.exe" ||
   fail "the released executable is not the one that the build made"
 x86_64-w64-mingw32-strings -e l "$out/$name.exe" |
@@ -100,6 +114,24 @@ cp "$build/payloads/hebrew.ocr" "$payloads/"
 expect_refusal "a placeholder payload" "hebrew.ocr is a placeholder" \
   "$payloads"
 expect_refusal "another version" "not 0.0.0.1" --trial --version 0.0.0.1
+# Two builds that differ must be refused, not the first one taken. A
+# stand-in for cmake "builds" an executable that names its own folder.
+fake=$work/fake-cmake
+mkdir -p "$fake"
+cat >"$fake/cmake" <<'STANDIN'
+#!/bin/bash
+if [ "$1" = --build ]; then
+  mkdir -p "$2/bin" && echo "built in $2" >"$2/bin/HebrewOcrPack.exe"
+  exit
+fi
+while [ $# -gt 0 ]; do
+  [ "$1" = -B ] && mkdir -p "$2"
+  shift
+done
+STANDIN
+chmod +x "$fake/cmake"
+PATH=$fake:$PATH expect_refusal "two builds that differ" \
+  "the two builds differ" --trial
 echo "a change" >"$src/uncommitted.txt"
 expect_refusal "a dirty tree" "the working tree has changes" --trial
 rm "$src/uncommitted.txt"
