@@ -28,9 +28,10 @@ constexpr unsigned long kExitInterrupted = 0xC000013AUL;
 void HandleControlEvents();
 
 // Begins a step that control events must not cut: the creation of a file
-// together with its mark for removal, or the whole of writing the pack and
-// putting it back. An event meanwhile waits for AllowControlEvents or
-// SettleRun. Steps do not nest. Nothing in a step may call a console
+// together with its mark for removal, the whole of writing the pack and
+// putting it back, or the printing of the run's line, which SettleRun then
+// makes the run's outcome. An event meanwhile waits for AllowControlEvents
+// or SettleRun. Steps do not nest. Nothing in a step may call a console
 // function that changes or runs the handlers (SetConsoleCtrlHandler,
 // AllocConsole, FreeConsole, AttachConsole, GenerateConsoleCtrlEvent): the
 // system holds their lock while a handler waits for the step.
