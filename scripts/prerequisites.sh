@@ -7,7 +7,8 @@
 # MinGW-w64's GCC packages bring the headers, import libraries and windres,
 # and the libstdc++ that the test programs link; LLVM's readobj and objdump
 # read the built program to check its guard. openssl and osslsigncode sign;
-# git tells the release script whether the checkout is clean.
+# git tells the release script whether the checkout is clean, and brings the
+# Perl that zips a release.
 HEBREW_OCR_PACKAGES="cmake ninja-build clang-19 lld-19 llvm-19 \
 g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64 googletest \
 openssl osslsigncode git"

@@ -9,7 +9,15 @@
 #     Detect-HebrewOcrPack.ps1    detection script with the six payload hashes
 #     deploying.md                the deployment guide
 #     RELEASE-NOTES.md            this version's entry of CHANGELOG.md
-#     SHA256SUMS                  the four files' hashes, in sha256sum form
+#     BUILDINFO                   what it was built from and with, and the
+#                                 unsigned executable's hash
+#     SHA256SUMS                  the other files' hashes, in sha256sum form
+#   dist/HebrewOcrPack-<version>.zip          the folder, zipped with a
+#   dist/HebrewOcrPack-<version>.zip.sha256   stable order and times
+#
+# The folder is made as a hidden folder beside it and renamed only once it is
+# whole; a failed or interrupted release removes it. An existing release
+# folder is refused, never replaced.
 #
 # A trial release embeds the generated placeholder payloads, which the OCR
 # engine cannot use: its folder and executable are named
@@ -22,7 +30,8 @@
 # the README describes them, with --ca-file PEM for a certificate or
 # time-stamping service whose authority the system does not trust.
 # --version refuses a release whose version is not V (a tag's name, say).
-# Installs what the README's commands install, nothing more.
+# Paths are taken from the caller's folder. Installs what the README's
+# commands install, nothing more.
 set -euo pipefail
 
 fail() {
@@ -67,9 +76,15 @@ done
 if [ "$trial" = 1 ]; then
   [ -z "$payload_dir" ] ||
     fail "a trial release embeds the placeholders; name no payload folder"
+  [ -z "$certificate$password_file$timestamp_url$ca_file" ] ||
+    fail "a trial release is never signed; give no signing options"
 elif [ -z "$payload_dir" ]; then
   usage
 fi
+# Every path as the caller meant it, before anything changes folder.
+for path in payload_dir certificate password_file ca_file dist; do
+  [ -z "${!path}" ] || printf -v "$path" '%s' "$(realpath -m -- "${!path}")"
+done
 signing=0
 if [ -n "$certificate$password_file$timestamp_url" ]; then
   if [ -z "$certificate" ] || [ -z "$password_file" ] ||
@@ -117,7 +132,6 @@ if [ "$trial" = 1 ]; then
   configure_args+=(-DHEBREW_OCR_TRIAL_RELEASE=ON)
 else
   [ -d "$payload_dir" ] || fail "$payload_dir: no such folder"
-  payload_dir=$(cd "$payload_dir" && pwd)
   for file in "${names[@]}"; do
     [ -f "$payload_dir/$file" ] || fail "$payload_dir lacks $file"
     # The build's placeholders start with their own name.
@@ -132,6 +146,12 @@ else
   configure_args+=(-DHEBREW_OCR_TRIAL_RELEASE=OFF
     -DHEBREW_OCR_PAYLOAD_DIR="$payload_dir")
 fi
+out=$dist/$name
+zip=$dist/$name.zip
+for existing in "$out" "$zip" "$zip.sha256"; do
+  [ ! -e "$existing" ] ||
+    fail "$existing exists; remove it, or release into another --dist"
+done
 
 # Two builds in folders of different names and lengths must be the same
 # bytes: what is signed is then what anyone can build again.
@@ -161,44 +181,84 @@ if ! cmp -s "$built" "$work/${builds[1]}/bin/HebrewOcrPack.exe"; then
     "see docs/releasing.md"
 fi
 
-out=$dist/$name
-rm -rf "$out"
-mkdir -p "$out"
-cp "$built" "$out/$exe_name"
+# The release is put together in a hidden folder beside its own, which goes
+# on any failure or interrupt, and takes its name only when it is whole.
+mkdir -p "$dist"
+staging=$(mktemp -d "$dist/.$name.XXXXXX")
+cleanup() {
+  [ -z "$staging" ] || rm -rf "$staging"
+  rm -f "$zip.partial"
+}
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+cp "$built" "$staging/$exe_name"
 if [ "$signing" = 1 ]; then
-  cmake -DEXECUTABLE="$out/$exe_name" -DCERTIFICATE="$certificate" \
+  cmake -DEXECUTABLE="$staging/$exe_name" -DCERTIFICATE="$certificate" \
     -DPASSWORD_FILE="$password_file" -DTIMESTAMP_URL="$timestamp_url" \
     -P "$root/cmake/SignExecutable.cmake" >"$work/sign.log" 2>&1 || {
     cat "$work/sign.log" >&2
-    rm -rf "$out"
     fail "signing failed"
   }
   # osslsigncode passes a signature whose timestamp it cannot verify, so the
   # timestamp's own line is required too.
-  verify=(osslsigncode verify -in "$out/$exe_name")
+  verify=(osslsigncode verify -in "$staging/$exe_name")
   [ -z "$ca_file" ] || verify+=(-CAfile "$ca_file" -TSA-CAfile "$ca_file")
   if ! "${verify[@]}" >"$work/verify.log" 2>&1 ||
     ! grep -q "^Timestamp Server Signature verification: ok" \
       "$work/verify.log"; then
     cat "$work/verify.log" >&2
-    rm -rf "$out"
     fail "the signature or its timestamp does not verify"
   fi
 fi
-cp "$work/${builds[0]}/bin/Detect-HebrewOcrPack.ps1" "$out/"
-cp "$root/docs/deploying.md" "$out/"
+cp "$work/${builds[0]}/bin/Detect-HebrewOcrPack.ps1" "$staging/"
+cp "$root/docs/deploying.md" "$staging/"
 {
   echo "# HebrewOcrPack $version"
   printf '%s\n' "$notes"
-} >"$out/RELEASE-NOTES.md"
-files=("$exe_name" Detect-HebrewOcrPack.ps1 deploying.md RELEASE-NOTES.md)
-(cd "$out" && sha256sum -- "${files[@]}" >SHA256SUMS)
+} >"$staging/RELEASE-NOTES.md"
+
+# What the release was built from and with, so that anyone can build it
+# again and compare with the unsigned executable's hash: a signature cannot
+# be taken off to give the original bytes back.
+package_version() {
+  dpkg-query -W -f='${Version}' "$1" 2>/dev/null || echo unknown
+}
+debian=unknown
+if [ -r /etc/os-release ]; then
+  # shellcheck source=/dev/null
+  debian=$(. /etc/os-release && echo "${PRETTY_NAME:-unknown}")
+fi
+{
+  echo "version: $version"
+  echo "commit: $(git rev-parse HEAD)"
+  echo "debian: $debian ($(cat /etc/debian_version 2>/dev/null || echo unknown))"
+  echo "clang: $(package_version clang-19)"
+  echo "lld: $(package_version lld-19)"
+  echo "mingw-w64: $(package_version mingw-w64-common)"
+  echo "binutils-mingw-w64: $(package_version binutils-mingw-w64-x86-64)"
+  echo "osslsigncode: $(package_version osslsigncode)"
+  echo "unsigned $exe_name sha256: $(sha256sum "$built" | cut -d' ' -f1)"
+} >"$staging/BUILDINFO"
+files=("$exe_name" Detect-HebrewOcrPack.ps1 deploying.md RELEASE-NOTES.md
+  BUILDINFO)
+(cd "$staging" && sha256sum -- "${files[@]}" >SHA256SUMS)
+chmod 755 "$staging"
+chmod 644 "$staging"/*
+mv -T "$staging" "$out"
+staging=""
+
+bash "$root/scripts/zip-release.sh" "$out" "$zip.partial"
+mv "$zip.partial" "$zip"
+(cd "$dist" && sha256sum -- "$name.zip" >"$name.zip.sha256")
 
 echo "release: wrote $out"
 for file in "${files[@]}" SHA256SUMS; do
   printf '  %-40s %9s bytes  %s\n' "$file" "$(stat -c %s "$out/$file")" \
     "$(sha256sum "$out/$file" | cut -d' ' -f1)"
 done
+printf 'release: wrote %s\n  %-40s %9s bytes  %s\n' "$zip" "$name.zip" \
+  "$(stat -c %s "$zip")" "$(cut -d' ' -f1 "$zip.sha256")"
 if [ "$trial" = 1 ]; then
   echo "release: a trial with placeholder payloads; never deploy it"
 elif [ "$signing" = 0 ]; then

@@ -48,14 +48,18 @@ cat "$work/release.log"
 
 out=$dist/$name
 listed=$(cd "$out" && printf '%s\n' * | LC_ALL=C sort | tr '\n' ' ')
-[ "$listed" = "Detect-HebrewOcrPack.ps1 $name.exe RELEASE-NOTES.md SHA256SUMS \
-deploying.md " ] || fail "the folder holds: $listed"
+[ "$listed" = "BUILDINFO Detect-HebrewOcrPack.ps1 $name.exe RELEASE-NOTES.md \
+SHA256SUMS deploying.md " ] || fail "the folder holds: $listed"
+beside=$(find "$dist" -mindepth 1 -maxdepth 1 -printf '%f\n' | LC_ALL=C sort |
+  tr '\n' ' ')
+[ "$beside" = "$name $name.zip $name.zip.sha256 " ] ||
+  fail "dist holds: $beside"
 (cd "$out" && sha256sum --quiet -c SHA256SUMS) || fail "SHA256SUMS does not check"
 # sha256sum -c passes a file that has no line: SHA256SUMS must name every
 # file of the folder but itself, once each.
 summed=$(sed 's/^[0-9a-f]\{64\} [ *]//' "$out/SHA256SUMS" | LC_ALL=C sort |
   tr '\n' ' ')
-[ "$summed" = "Detect-HebrewOcrPack.ps1 $name.exe RELEASE-NOTES.md \
+[ "$summed" = "BUILDINFO Detect-HebrewOcrPack.ps1 $name.exe RELEASE-NOTES.md \
 deploying.md " ] || fail "SHA256SUMS names: $summed"
 
 # The two builds, in folders of different names, made the same executable,
@@ -70,6 +74,35 @@ cmp "$build/bin/HebrewOcrPack.exe" "$second/bin/HebrewOcrPack.exe" ||
   fail "the two builds are not the same bytes"
 cmp "$out/$name.exe" "$build/bin/HebrewOcrPack.exe" ||
   fail "the released executable is not the one that the build made"
+
+# BUILDINFO names the commit, the version, the tools and the unsigned
+# executable's hash.
+buildinfo() {
+  sed -n "s/^$1: //p" "$out/BUILDINFO"
+}
+[ "$(buildinfo commit)" = "$(git -C "$src" rev-parse HEAD)" ] ||
+  fail "BUILDINFO's commit is $(buildinfo commit)"
+[ "$(buildinfo version)" = "$version" ] || fail "BUILDINFO's version"
+[ "$(buildinfo "unsigned $name.exe sha256")" = \
+  "$(sha256sum "$build/bin/HebrewOcrPack.exe" | cut -d' ' -f1)" ] ||
+  fail "BUILDINFO's hash is not the build's"
+for tool in debian clang lld mingw-w64 osslsigncode; do
+  value=$(buildinfo "$tool")
+  if [ -z "$value" ] || [ "$value" = unknown ]; then
+    fail "BUILDINFO's $tool: $value"
+  fi
+done
+
+# The zip checks against its hash, holds the folder and nothing else, and
+# the same folder zipped again gives the same bytes.
+(cd "$dist" && sha256sum --quiet -c "$name.zip.sha256") ||
+  fail "the zip does not check against its hash"
+mkdir -p "$work/unzipped"
+(cd "$work/unzipped" && cmake -E tar xf "$dist/$name.zip")
+diff -r "$out" "$work/unzipped/$name" || fail "the zip does not hold the folder"
+[ "$(ls "$work/unzipped")" = "$name" ] || fail "the zip holds more than the folder"
+bash "$src/scripts/zip-release.sh" "$out" "$work/again.zip"
+cmp "$dist/$name.zip" "$work/again.zip" || fail "zipping again gives other bytes"
 x86_64-w64-mingw32-strings -e l "$out/$name.exe" |
   grep -qx "HebrewOcrPack trial build with placeholder payloads, not for deployment" ||
   fail "the version information does not call it a trial"
@@ -114,6 +147,18 @@ cp "$build/payloads/hebrew.ocr" "$payloads/"
 expect_refusal "a placeholder payload" "hebrew.ocr is a placeholder" \
   "$payloads"
 expect_refusal "another version" "not 0.0.0.1" --trial --version 0.0.0.1
+echo "not a key" >"$work/key.pfx"
+expect_refusal "a signed trial" "never signed" --trial --certificate \
+  "$work/key.pfx" --password-file "$work/key.pfx" --timestamp-url http://x/
+# An existing release is never replaced; a relative --dist is the caller's.
+if (cd "$work" && bash "$src/scripts/release.sh" --trial --dist dist \
+  >"$work/refusal.log" 2>&1); then
+  fail "an existing release folder: accepted"
+fi
+grep -qF "$out exists" "$work/refusal.log" ||
+  { cat "$work/refusal.log"; fail "an existing release folder: unclear"; }
+cmp "$dist/$name.zip" "$work/again.zip" || fail "the existing release changed"
+echo "an existing release folder: refused"
 # Two builds that differ must be refused, not the first one taken. A
 # stand-in for cmake "builds" an executable that names its own folder.
 fake=$work/fake-cmake
@@ -132,6 +177,35 @@ STANDIN
 chmod +x "$fake/cmake"
 PATH=$fake:$PATH expect_refusal "two builds that differ" \
   "the two builds differ" --trial
+# A release that fails once it has begun to put the folder together leaves
+# nothing in dist: a stand-in for cmake builds the same bytes twice at
+# once and fails to sign.
+echo "real data of hebrew.ocr" >"$payloads/hebrew.ocr"
+cat >"$fake/cmake" <<'STANDIN'
+#!/bin/bash
+for argument in "$@"; do
+  [ "$argument" != -P ] || exit 1
+done
+if [ "$1" = --build ]; then
+  mkdir -p "$2/bin" && echo "built" >"$2/bin/HebrewOcrPack.exe"
+  exit
+fi
+while [ $# -gt 0 ]; do
+  [ "$1" = -B ] && mkdir -p "$2"
+  shift
+done
+STANDIN
+if PATH=$fake:$PATH bash "$src/scripts/release.sh" "$payloads" \
+  --certificate "$work/key.pfx" --password-file "$work/key.pfx" \
+  --timestamp-url http://x/ --dist "$work/failed" >"$work/failed.log" 2>&1; then
+  fail "a release whose signing fails: accepted"
+fi
+grep -qF "signing failed" "$work/failed.log" ||
+  { cat "$work/failed.log"; fail "a release whose signing fails: unclear"; }
+[ -z "$(find "$work/failed" -mindepth 1)" ] ||
+  fail "a failed release left: $(find "$work/failed" -mindepth 1)"
+echo "a release whose signing fails: refused, leaving nothing"
+
 echo "a change" >"$src/uncommitted.txt"
 expect_refusal "a dirty tree" "the working tree has changes" --trial
 rm "$src/uncommitted.txt"
