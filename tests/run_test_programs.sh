@@ -30,17 +30,18 @@ export MSYS_NO_PATHCONV=1
 
 # Only the test for session 0, where services run, may skip itself, and
 # only because the test programs run elsewhere (under Wine, or in an
-# interactive Windows session): its reason, the line before its SKIPPED
-# line, must begin "outside session 0:". Prints each other skip.
+# interactive Windows session): its reason, printed between its RUN and
+# SKIPPED lines, must begin "outside session 0:". Prints each other skip.
 other_skips() {
   awk '
     { sub(/\r$/, "") }
-    /^\[  SKIPPED \] [A-Za-z0-9_]+\.[A-Za-z0-9_]+ \(/ {
+    /^\[ RUN      \] / { running = $4 }
+    /^outside session 0:/ { outside[running] = 1 }
+    /^\[  SKIPPED \] [A-Za-z0-9_]+\.[A-Za-z0-9_]+( |$)/ {
       allowed = $4 ~ /\.ALogOffInSessionZeroLetsTheInstallGoOn$/ &&
-        previous ~ /^outside session 0:/
+        outside[$4]
       if (!allowed) { print; found = 1 }
     }
-    { previous = $0 }
     END { exit found ? 0 : 1 }'
 }
 
