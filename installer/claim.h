@@ -15,7 +15,8 @@
 // path that is too long, a payload missing from this program, a missing
 // folder, a folder in a file's place, a name that is a link or leads out of
 // the folder, a file with other names, denied access or a file that another
-// program writes or holds without sharing are all found here.
+// program writes, holds without sharing or has locked part of are all found
+// here.
 //
 // While the claims are held, other programs may read the files but not
 // write them, and the folder cannot be renamed or removed. Once every file
