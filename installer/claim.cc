@@ -303,6 +303,21 @@ bool MayPass(const FileFailure& failure) {
           failure.code == ERROR_FILE_EXISTS);
 }
 
+// Tries `attempt` (a FileFailure()) again every few milliseconds while it
+// fails in a way that may pass once another program lets go, until
+// `deadline`. Returns its last result.
+template <typename Attempt>
+FileFailure TryUntil(ULONGLONG deadline, const Attempt& attempt) {
+  for (;;) {
+    const FileFailure failure = attempt();
+    if (failure.step == FileStep::kNone || !MayPass(failure) ||
+        GetTickCount64() >= deadline) {
+      return failure;
+    }
+    Sleep(kHoldRetryMilliseconds);
+  }
+}
+
 // Locks the whole of the installed file of `claim`, and past its end, for
 // this handle alone, failing at once with ERROR_LOCK_VIOLATION while another
 // program has locked any part of it. The claim's sharing keeps others from
@@ -450,17 +465,9 @@ bool ClaimTargets(const PathText& directory,
       continue;
     PathText path;
     MakeTargetPath(systemDirectory, table[i], path);
-    for (;;) {
-      const FileFailure failure =
-          OpenTarget(path, place, table[i].fileName, claim);
-      if (failure.step == FileStep::kNone)
-        break;
-      if (!MayPass(failure) || GetTickCount64() >= deadline) {
-        claim.failure = failure;
-        break;
-      }
-      Sleep(kHoldRetryMilliseconds);
-    }
+    claim.failure = TryUntil(deadline, [&] {
+      return OpenTarget(path, place, table[i].fileName, claim);
+    });
   }
 
   bool claimedAll = true;
@@ -473,18 +480,8 @@ bool ClaimTargets(const PathText& directory,
   // for as a held file is, within the same wait.
   for (std::size_t i = 0; i < count && claimedAll; ++i) {
     ClaimedFile& claim = claims[i];
-    if (claim.created)
-      continue;
-    for (;;) {
-      const FileFailure failure = LockWhole(claim);
-      if (failure.step == FileStep::kNone)
-        break;
-      if (!MayPass(failure) || GetTickCount64() >= deadline) {
-        claim.failure = failure;
-        break;
-      }
-      Sleep(kHoldRetryMilliseconds);
-    }
+    if (!claim.created)
+      claim.failure = TryUntil(deadline, [&] { return LockWhole(claim); });
   }
 
   for (std::size_t i = 0; i < count; ++i) {

@@ -159,14 +159,20 @@ grep -qF "$out exists" "$work/refusal.log" ||
   { cat "$work/refusal.log"; fail "an existing release folder: unclear"; }
 cmp "$dist/$name.zip" "$work/again.zip" || fail "the existing release changed"
 echo "an existing release folder: refused"
-# Two builds that differ must be refused, not the first one taken. A
-# stand-in for cmake "builds" an executable that names its own folder.
+# A stand-in for cmake that builds at once: configuring makes the build
+# folder; building writes an executable that names its folder, or, with
+# SAME_BYTES set, the same bytes in every folder; a script (-P, signing)
+# fails.
 fake=$work/fake-cmake
 mkdir -p "$fake"
 cat >"$fake/cmake" <<'STANDIN'
 #!/bin/bash
+for argument in "$@"; do
+  [ "$argument" != -P ] || exit 1
+done
 if [ "$1" = --build ]; then
-  mkdir -p "$2/bin" && echo "built in $2" >"$2/bin/HebrewOcrPack.exe"
+  mkdir -p "$2/bin" &&
+    echo "built${SAME_BYTES:- in $2}" >"$2/bin/HebrewOcrPack.exe"
   exit
 fi
 while [ $# -gt 0 ]; do
@@ -175,27 +181,13 @@ while [ $# -gt 0 ]; do
 done
 STANDIN
 chmod +x "$fake/cmake"
+# Two builds that differ must be refused, not the first one taken.
 PATH=$fake:$PATH expect_refusal "two builds that differ" \
   "the two builds differ" --trial
 # A release that fails once it has begun to put the folder together leaves
-# nothing in dist: a stand-in for cmake builds the same bytes twice at
-# once and fails to sign.
+# nothing in dist: the same bytes twice, then signing fails.
 echo "real data of hebrew.ocr" >"$payloads/hebrew.ocr"
-cat >"$fake/cmake" <<'STANDIN'
-#!/bin/bash
-for argument in "$@"; do
-  [ "$argument" != -P ] || exit 1
-done
-if [ "$1" = --build ]; then
-  mkdir -p "$2/bin" && echo "built" >"$2/bin/HebrewOcrPack.exe"
-  exit
-fi
-while [ $# -gt 0 ]; do
-  [ "$1" = -B ] && mkdir -p "$2"
-  shift
-done
-STANDIN
-if PATH=$fake:$PATH bash "$src/scripts/release.sh" "$payloads" \
+if SAME_BYTES=" " PATH=$fake:$PATH bash "$src/scripts/release.sh" "$payloads" \
   --certificate "$work/key.pfx" --password-file "$work/key.pfx" \
   --timestamp-url http://x/ --dist "$work/failed" >"$work/failed.log" 2>&1; then
   fail "a release whose signing fails: accepted"
