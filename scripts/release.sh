@@ -185,8 +185,12 @@ fi
 # on any failure or interrupt, and takes its name only when it is whole.
 mkdir -p "$dist"
 staging=$(mktemp -d "$dist/.$name.XXXXXX")
+made=""
 cleanup() {
   [ -z "$staging" ] || rm -rf "$staging"
+  # A folder renamed but not yet zipped goes too, so the release can be run
+  # again.
+  [ -z "$made" ] || rm -rf "$made"
   rm -f "$zip.partial"
 }
 trap cleanup EXIT
@@ -237,6 +241,7 @@ fi
   echo "lld: $(package_version lld-19)"
   echo "mingw-w64: $(package_version mingw-w64-common)"
   echo "binutils-mingw-w64: $(package_version binutils-mingw-w64-x86-64)"
+  echo "g++-mingw-w64: $(package_version g++-mingw-w64-x86-64-posix)"
   echo "osslsigncode: $(package_version osslsigncode)"
   echo "unsigned $exe_name sha256: $(sha256sum "$built" | cut -d' ' -f1)"
 } >"$staging/BUILDINFO"
@@ -247,10 +252,12 @@ chmod 755 "$staging"
 chmod 644 "$staging"/*
 mv -T "$staging" "$out"
 staging=""
+made=$out
 
 bash "$root/scripts/zip-release.sh" "$out" "$zip.partial"
 mv "$zip.partial" "$zip"
 (cd "$dist" && sha256sum -- "$name.zip" >"$name.zip.sha256")
+made=""
 
 echo "release: wrote $out"
 for file in "${files[@]}" SHA256SUMS; do

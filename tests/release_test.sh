@@ -86,7 +86,8 @@ buildinfo() {
 [ "$(buildinfo "unsigned $name.exe sha256")" = \
   "$(sha256sum "$build/bin/HebrewOcrPack.exe" | cut -d' ' -f1)" ] ||
   fail "BUILDINFO's hash is not the build's"
-for tool in debian clang lld mingw-w64 osslsigncode; do
+for tool in debian clang lld mingw-w64 binutils-mingw-w64 g++-mingw-w64 \
+  osslsigncode; do
   value=$(buildinfo "$tool")
   if [ -z "$value" ] || [ "$value" = unknown ]; then
     fail "BUILDINFO's $tool: $value"
