@@ -91,16 +91,44 @@ case "$action" in
     # A program that fails says how it ended, for a log that shows nothing
     # else: Wine passes on only the low byte of a Windows exit status, and a
     # Unix signal that ends Wine itself reads as 128 and its number.
-    started=$(date +%s%N)
-    status=0
-    "$wine_cmd" "$@" || status=$?
+    #
+    # Now and then Wine ends with status 1 during its own start-up, before
+    # the program runs, having written nothing. Every program run here
+    # writes something before it can end with 1 (a test program its
+    # banner, the installer its line, reg its error), so such a start is
+    # made again, twice at most, saying so. Both streams pass through as
+    # they come, through a pipe each, and a copy tells whether anything did.
+    seen=$(mktemp -d)
+    trap 'rm -rf "$seen"' EXIT
+    attempt=1
+    while :; do
+      rm -f "$seen"/*
+      mkfifo "$seen/out" "$seen/err"
+      tee "$seen/out.copy" <"$seen/out" &
+      out_copier=$!
+      tee "$seen/err.copy" <"$seen/err" >&2 &
+      err_copier=$!
+      started=$(date +%s%N)
+      status=0
+      "$wine_cmd" "$@" >"$seen/out" 2>"$seen/err" || status=$?
+      wait "$out_copier" "$err_copier" || true
+      ran=$((($(date +%s%N) - started) / 1000000))
+      if [ "$status" -eq 1 ] && [ ! -s "$seen/out.copy" ] &&
+        [ ! -s "$seen/err.copy" ] && [ "$attempt" -lt 3 ]; then
+        echo "wine.sh: $1 ended with status 1 after $ran ms having" \
+          "written nothing: Wine ended during its own start-up;" \
+          "starting it again" >&2
+        attempt=$((attempt + 1))
+        continue
+      fi
+      break
+    done
     if [ "$status" -ne 0 ]; then
       how="status $status, the low byte of its Windows exit status"
       if [ "$status" -gt 128 ]; then
         how="$how, or Unix signal $((status - 128)) ending Wine"
       fi
-      echo "wine.sh: $1 ended with $how, after" \
-        "$((($(date +%s%N) - started) / 1000000)) ms" >&2
+      echo "wine.sh: $1 ended with $how, after $ran ms" >&2
     fi
     exit "$status"
     ;;
