@@ -1,4 +1,5 @@
-# Signs a Windows executable with Authenticode through osslsigncode.
+# Signs a Windows executable or a PowerShell script with Authenticode
+# through osslsigncode.
 #
 #   cmake -DEXECUTABLE=file.exe -DCERTIFICATE=cert.pfx -DPASSWORD_FILE=pass.txt
 #         [-DOUTPUT=signed.exe] [-DTIMESTAMP_URL=url] [-DOSSLSIGNCODE=path]

@@ -45,3 +45,68 @@ hebrew_ocr_install_packages() {
   # shellcheck disable=SC2086
   apt-get install -y -q --no-install-recommends $missing >/dev/null
 }
+
+# Whether the installed osslsigncode can sign a PowerShell script, found by
+# signing one with a throwaway certificate: it can from version 2.8 on.
+hebrew_ocr_can_sign_scripts() {
+  local trial status=0
+  trial=$(mktemp -d) || return 1
+  {
+    openssl req -x509 -newkey rsa:2048 -nodes -days 1 \
+      -keyout "$trial/key.pem" -out "$trial/cert.pem" \
+      -subj "/CN=HebrewOcrPack script signing trial" \
+      -addext "extendedKeyUsage=codeSigning" &&
+      printf '# A trial of signing a PowerShell script.\r\nexit 0\r\n' \
+        >"$trial/trial.ps1" &&
+      osslsigncode sign -certs "$trial/cert.pem" -key "$trial/key.pem" \
+        -h sha256 -in "$trial/trial.ps1" -out "$trial/signed.ps1" &&
+      grep -q "^# SIG # Begin signature block" "$trial/signed.ps1"
+  } >/dev/null 2>&1 || status=1
+  rm -rf "$trial"
+  return "$status"
+}
+
+# Makes sure that osslsigncode can sign PowerShell scripts. Debian 12's own
+# archive has 2.5, which cannot; as root on Debian 12, it installs 2.9 from
+# bookworm-backports, adding that suite to apt's sources if it is missing
+# (apt installs from backports only what is asked for by name). Otherwise it
+# says what to do and returns 1.
+hebrew_ocr_install_script_signing() {
+  hebrew_ocr_can_sign_scripts && return 0
+  local codename="" version
+  version=$(dpkg-query -W -f='${Version}' osslsigncode 2>/dev/null || true)
+  if [ -r /etc/os-release ]; then
+    # shellcheck source=/dev/null
+    codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
+  fi
+  if [ "$codename" != bookworm ]; then
+    echo "osslsigncode ${version:-(not installed)} cannot sign PowerShell" \
+      "scripts; version 2.8 or later can" >&2
+    return 1
+  fi
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "osslsigncode $version cannot sign PowerShell scripts; install 2.8" \
+      "or later from Debian 12's backports:" >&2
+    echo "  echo 'deb http://deb.debian.org/debian bookworm-backports main' |" \
+      "sudo tee /etc/apt/sources.list.d/bookworm-backports.list" >&2
+    echo "  sudo apt-get update && sudo apt-get install -y -t" \
+      "bookworm-backports osslsigncode" >&2
+    return 1
+  fi
+  if ! grep -rqs "bookworm-backports" /etc/apt/sources.list \
+    /etc/apt/sources.list.d/; then
+    echo "Adding bookworm-backports to apt's sources, for osslsigncode 2.9"
+    echo "deb http://deb.debian.org/debian bookworm-backports main" \
+      >/etc/apt/sources.list.d/bookworm-backports.list
+  fi
+  echo "Installing: osslsigncode from bookworm-backports"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -q >/dev/null
+  apt-get install -y -q --no-install-recommends -t bookworm-backports \
+    osslsigncode >/dev/null
+  hebrew_ocr_can_sign_scripts || {
+    echo "osslsigncode from bookworm-backports still cannot sign" \
+      "PowerShell scripts" >&2
+    return 1
+  }
+}

@@ -1,12 +1,14 @@
 #!/bin/bash
 # Makes a release of HebrewOcrPack.exe in one command, from a clean checkout:
-# two builds in two build trees that must be the same bytes, an optional
-# Authenticode signature with a timestamp, and a folder that an
+# two builds in two build trees that must be the same bytes, optional
+# Authenticode signatures with a timestamp on the installer and its
+# detection script, and a folder that an
 # administrator can check and deploy:
 #
 #   dist/HebrewOcrPack-<version>/
 #     HebrewOcrPack.exe           the installer
-#     Detect-HebrewOcrPack.ps1    detection script with the six payload hashes
+#     Detect-HebrewOcrPack.ps1    detection script with the six payload hashes,
+#                                 signed with the installer
 #     deploying.md                the deployment guide
 #     RELEASE-NOTES.md            this version's entry of CHANGELOG.md
 #     BUILDINFO                   what it was built from and with, and the
@@ -99,6 +101,10 @@ fi
 
 . "$root/scripts/prerequisites.sh"
 hebrew_ocr_install_prerequisites
+if [ "$signing" = 1 ]; then
+  hebrew_ocr_install_script_signing ||
+    fail "osslsigncode cannot sign the detection script; nothing was built"
+fi
 cd "$root"
 
 # What is released is what is committed: nothing changed, nothing added.
@@ -197,25 +203,31 @@ trap cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 cp "$built" "$staging/$exe_name"
-if [ "$signing" = 1 ]; then
-  cmake -DEXECUTABLE="$staging/$exe_name" -DCERTIFICATE="$certificate" \
+cp "$work/${builds[0]}/bin/Detect-HebrewOcrPack.ps1" "$staging/"
+# Signs a file of the release in place with the certificate and a timestamp,
+# then checks the signature and its timestamp.
+sign() {
+  local file=$staging/$1 log=$work/sign-$1.log
+  cmake -DEXECUTABLE="$file" -DCERTIFICATE="$certificate" \
     -DPASSWORD_FILE="$password_file" -DTIMESTAMP_URL="$timestamp_url" \
-    -P "$root/cmake/SignExecutable.cmake" >"$work/sign.log" 2>&1 || {
-    cat "$work/sign.log" >&2
-    fail "signing failed"
+    -P "$root/cmake/SignExecutable.cmake" >"$log" 2>&1 || {
+    cat "$log" >&2
+    fail "signing $1 failed"
   }
   # osslsigncode passes a signature whose timestamp it cannot verify, so the
   # timestamp's own line is required too.
-  verify=(osslsigncode verify -in "$staging/$exe_name")
+  local verify=(osslsigncode verify -in "$file")
   [ -z "$ca_file" ] || verify+=(-CAfile "$ca_file" -TSA-CAfile "$ca_file")
-  if ! "${verify[@]}" >"$work/verify.log" 2>&1 ||
-    ! grep -q "^Timestamp Server Signature verification: ok" \
-      "$work/verify.log"; then
-    cat "$work/verify.log" >&2
-    fail "the signature or its timestamp does not verify"
+  if ! "${verify[@]}" >"$log" 2>&1 ||
+    ! grep -q "^Timestamp Server Signature verification: ok" "$log"; then
+    cat "$log" >&2
+    fail "the signature of $1 or its timestamp does not verify"
   fi
+}
+if [ "$signing" = 1 ]; then
+  sign "$exe_name"
+  sign Detect-HebrewOcrPack.ps1
 fi
-cp "$work/${builds[0]}/bin/Detect-HebrewOcrPack.ps1" "$staging/"
 cp "$root/docs/deploying.md" "$staging/"
 {
   echo "# HebrewOcrPack $version"

@@ -6,6 +6,8 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 . "$root/scripts/prerequisites.sh"
 hebrew_ocr_install_prerequisites
+# The release test signs a release, detection script included.
+hebrew_ocr_install_script_signing
 
 cd "$root"
 cmake --preset mingw

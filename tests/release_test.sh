@@ -2,8 +2,9 @@
 # Runs scripts/release.sh as a maintainer would, on a clean copy of the
 # working tree: a trial release on the placeholder payloads, whose two builds
 # in folders of different names must be the same bytes, then the release
-# folder checked as an administrator would check it, then what the script
-# must refuse.
+# folder checked as an administrator would check it; a signed release
+# against a time-stamping service of its own; then what the script must
+# refuse.
 #
 #   release_test.sh SOURCE_DIR WORK_DIR
 #
@@ -108,6 +109,11 @@ x86_64-w64-mingw32-strings -e l "$out/$name.exe" |
   grep -qx "HebrewOcrPack trial build with placeholder payloads, not for deployment" ||
   fail "the version information does not call it a trial"
 cmp "$out/deploying.md" "$src/docs/deploying.md" || fail "deploying.md differs"
+# The guide's links work in the release: to its own sections or the web,
+# never to a file that the release does not hold.
+if grep -oE '\]\([^)]*\)' "$out/deploying.md" | grep -vE '^\]\((#|https://)'; then
+  fail "deploying.md links to files outside the release (above)"
+fi
 if ! grep -qx "# HebrewOcrPack $version" "$out/RELEASE-NOTES.md" ||
   ! grep -q "^### Added" "$out/RELEASE-NOTES.md"; then
   fail "the release notes are not this version's entry"
@@ -119,7 +125,8 @@ fi
 for file in hebrew.ilex heb.ilex eng.ilex hebrew_engine.bin net_hebrew.bin \
   hebrew.ocr; do
   hash=$(sha256sum "$build/payloads/$file" | cut -d' ' -f1)
-  grep -qE "^  '$file' += '$hash'$" "$out/Detect-HebrewOcrPack.ps1" ||
+  tr -d '\r' <"$out/Detect-HebrewOcrPack.ps1" |
+    grep -qE "^  '$file' += '$hash'$" ||
     fail "the detection script lacks $file's hash $hash"
 done
 ! grep -q '@[A-Z_0-9]*@' "$out/Detect-HebrewOcrPack.ps1" ||
@@ -161,9 +168,9 @@ grep -qF "$out exists" "$work/refusal.log" ||
 cmp "$dist/$name.zip" "$work/again.zip" || fail "the existing release changed"
 echo "an existing release folder: refused"
 # A stand-in for cmake that builds at once: configuring makes the build
-# folder; building writes an executable that names its folder, or, with
-# SAME_BYTES set, the same bytes in every folder; a script (-P, signing)
-# fails.
+# folder; building writes a detection script and an executable that names
+# its folder, or, with SAME_BYTES set, the same bytes in every folder; a
+# script (-P, signing) fails.
 fake=$work/fake-cmake
 mkdir -p "$fake"
 cat >"$fake/cmake" <<'STANDIN'
@@ -173,7 +180,8 @@ for argument in "$@"; do
 done
 if [ "$1" = --build ]; then
   mkdir -p "$2/bin" &&
-    echo "built${SAME_BYTES:- in $2}" >"$2/bin/HebrewOcrPack.exe"
+    echo "built${SAME_BYTES:- in $2}" >"$2/bin/HebrewOcrPack.exe" &&
+    echo "# a detection script" >"$2/bin/Detect-HebrewOcrPack.ps1"
   exit
 fi
 while [ $# -gt 0 ]; do
@@ -193,11 +201,103 @@ if SAME_BYTES=" " PATH=$fake:$PATH bash "$src/scripts/release.sh" "$payloads" \
   --timestamp-url http://x/ --dist "$work/failed" >"$work/failed.log" 2>&1; then
   fail "a release whose signing fails: accepted"
 fi
-grep -qF "signing failed" "$work/failed.log" ||
+grep -qF "signing HebrewOcrPack.exe failed" "$work/failed.log" ||
   { cat "$work/failed.log"; fail "a release whose signing fails: unclear"; }
 [ -z "$(find "$work/failed" -mindepth 1)" ] ||
   fail "a failed release left: $(find "$work/failed" -mindepth 1)"
 echo "a release whose signing fails: refused, leaving nothing"
+
+# A signed release of six payloads that are not placeholders (its builds
+# replace the trial's, which the checks above used), against a
+# time-stamping service on 127.0.0.1 with a throwaway certificate: the
+# executable and the detection script are both signed, and both signatures
+# verify with their timestamps.
+keys=$work/keys
+mkdir -p "$keys"
+openssl req -x509 -newkey rsa:2048 -nodes -days 2 -keyout "$keys/key.pem" \
+  -out "$keys/cert.pem" -subj "/CN=HebrewOcrPack release test signer" \
+  -addext "extendedKeyUsage=codeSigning" 2>/dev/null
+head -c 24 /dev/urandom | base64 >"$keys/password.txt"
+openssl pkcs12 -export -inkey "$keys/key.pem" -in "$keys/cert.pem" \
+  -out "$keys/signer.pfx" -passout "file:$keys/password.txt"
+openssl req -x509 -newkey rsa:2048 -nodes -days 2 \
+  -keyout "$keys/tsa-key.pem" -out "$keys/tsa-cert.pem" \
+  -subj "/CN=HebrewOcrPack release test time-stamping service" \
+  -addext "extendedKeyUsage=critical,timeStamping" \
+  -addext "keyUsage=critical,digitalSignature" 2>/dev/null
+cat "$keys/cert.pem" "$keys/tsa-cert.pem" >"$keys/ca.pem"
+echo 01 >"$keys/serial"
+cat >"$keys/ts.cnf" <<TSCONFIG
+[ tsa ]
+default_tsa = tsa_config
+[ tsa_config ]
+serial = $keys/serial
+crypto_device = builtin
+signer_cert = $keys/tsa-cert.pem
+signer_key = $keys/tsa-key.pem
+signer_digest = sha256
+default_policy = 1.2.3.4.1
+digests = sha256, sha384, sha512
+accuracy = secs:1
+ordering = no
+tsa_name = no
+ess_cert_id_chain = no
+ess_cert_id_alg = sha256
+TSCONFIG
+perl "$src/tests/timestamp_server.pl" "$keys/port" "$keys/ts.cnf" "$keys" \
+  2>"$keys/server.log" &
+server=$!
+trap 'kill "$server" 2>/dev/null || true' EXIT
+for _ in $(seq 100); do
+  [ -s "$keys/port" ] || ! kill -0 "$server" 2>/dev/null || sleep 0.1
+done
+[ -s "$keys/port" ] || { cat "$keys/server.log"; fail "no time-stamping service"; }
+real=$work/real-payloads
+mkdir -p "$real"
+for file in hebrew.ilex heb.ilex eng.ilex hebrew_engine.bin net_hebrew.bin \
+  hebrew.ocr; do
+  head -c 40000 /dev/urandom >"$real/$file"
+done
+signed_dist=$work/signed-dist
+if ! bash "$src/scripts/release.sh" "$real" --certificate "$keys/signer.pfx" \
+  --password-file "$keys/password.txt" \
+  --timestamp-url "http://127.0.0.1:$(cat "$keys/port")/" \
+  --ca-file "$keys/ca.pem" --dist "$signed_dist" >"$work/signed.log" 2>&1; then
+  cat "$work/signed.log" "$keys/server.log"
+  fail "the signed release failed"
+fi
+signed=$signed_dist/HebrewOcrPack-$version
+for file in HebrewOcrPack.exe Detect-HebrewOcrPack.ps1; do
+  osslsigncode verify -in "$signed/$file" -CAfile "$keys/ca.pem" \
+    -TSA-CAfile "$keys/ca.pem" >"$work/verify.log" 2>&1 || true
+  if ! grep -q "^Signature verification: ok" "$work/verify.log" ||
+    ! grep -q "^Timestamp Server Signature verification: ok" \
+      "$work/verify.log"; then
+    cat "$work/verify.log"
+    fail "$file of the signed release does not verify with its timestamp"
+  fi
+done
+(cd "$signed" && sha256sum --quiet -c SHA256SUMS) ||
+  fail "the signed release's SHA256SUMS does not check"
+grep -q "^[0-9a-f]\{64\}  Detect-HebrewOcrPack.ps1$" "$signed/SHA256SUMS" ||
+  fail "SHA256SUMS does not list the signed detection script"
+# The signed script is ASCII with CRLF line ends throughout, its signature
+# block included, and holds the real payloads' hashes.
+script=$signed/Detect-HebrewOcrPack.ps1
+if LC_ALL=C grep -q '[^[:print:][:space:]]' "$script" ||
+  [ "$(grep -c $'\r$' "$script")" != "$(wc -l <"$script")" ] ||
+  [ "$(tail -c 1 "$script" | od -An -tx1 | tr -d ' ')" != 0a ]; then
+  fail "the signed detection script is not ASCII with CRLF line ends"
+fi
+grep -q "^# SIG # Begin signature block" "$script" ||
+  fail "the detection script has no signature block"
+grep -qi "'heb.ilex' *= '$(sha256sum "$real/heb.ilex" | cut -d' ' -f1)'" \
+  "$script" || fail "the signed detection script lacks the payload's hash"
+[ "$(sed -n 's/^unsigned HebrewOcrPack.exe sha256: //p' "$signed/BUILDINFO")" = \
+  "$(sha256sum "$src/build/release/first/bin/HebrewOcrPack.exe" | cut -d' ' -f1)" ] ||
+  fail "the signed release's BUILDINFO does not hold the unsigned build's hash"
+kill "$server" 2>/dev/null || true
+echo "a signed release: both files verify with their timestamps"
 
 echo "a change" >"$src/uncommitted.txt"
 expect_refusal "a dirty tree" "the working tree has changes" --trial
