@@ -8,7 +8,7 @@
 #   dist/HebrewOcrPack-<version>/
 #     HebrewOcrPack.exe           the installer
 #     Detect-HebrewOcrPack.ps1    detection script with the six payload hashes,
-#                                 signed with the installer
+#                                 signed as the installer is
 #     deploying.md                the deployment guide
 #     RELEASE-NOTES.md            this version's entry of CHANGELOG.md
 #     BUILDINFO                   what it was built from and with, and the
