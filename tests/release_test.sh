@@ -105,8 +105,10 @@ diff -r "$out" "$work/unzipped/$name" || fail "the zip does not hold the folder"
 [ "$(ls "$work/unzipped")" = "$name" ] || fail "the zip holds more than the folder"
 bash "$src/scripts/zip-release.sh" "$out" "$work/again.zip"
 cmp "$dist/$name.zip" "$work/again.zip" || fail "zipping again gives other bytes"
-x86_64-w64-mingw32-strings -e l "$out/$name.exe" |
-  grep -qx "HebrewOcrPack trial build with placeholder payloads, not for deployment" ||
+# grep -q reads from a here-string, never a pipe: it stops at the first
+# match, and with pipefail a writer then cut off would fail the check.
+grep -qx "HebrewOcrPack trial build with placeholder payloads, not for deployment" \
+  <<<"$(x86_64-w64-mingw32-strings -e l "$out/$name.exe")" ||
   fail "the version information does not call it a trial"
 cmp "$out/deploying.md" "$src/docs/deploying.md" || fail "deploying.md differs"
 # The guide's links work in the release: to its own sections or the web,
@@ -125,8 +127,7 @@ fi
 for file in hebrew.ilex heb.ilex eng.ilex hebrew_engine.bin net_hebrew.bin \
   hebrew.ocr; do
   hash=$(sha256sum "$build/payloads/$file" | cut -d' ' -f1)
-  tr -d '\r' <"$out/Detect-HebrewOcrPack.ps1" |
-    grep -qE "^  '$file' += '$hash'$" ||
+  grep -qE "^  '$file' += '$hash'"$'\r''$' "$out/Detect-HebrewOcrPack.ps1" ||
     fail "the detection script lacks $file's hash $hash"
 done
 ! grep -q '@[A-Z_0-9]*@' "$out/Detect-HebrewOcrPack.ps1" ||

@@ -53,7 +53,9 @@ echo "signing script: signed, and the signature verifies"
 # Whether the log FILE says TEXT. CMake wraps long messages wherever the
 # paths in them put the break, so lines are joined and spaces collapsed.
 says() {
-  tr -s '[:space:]' ' ' <"$1" | grep -qF -- "$2"
+  # From a here-string, not a pipe: grep -q stops at the first match, and
+  # with pipefail a writer then cut off would fail the check.
+  grep -qF -- "$2" <<<"$(tr -s '[:space:]' ' ' <"$1")"
 }
 
 # Each mistake stops with a message that says what is wrong and leaves no
