@@ -351,29 +351,4 @@ TEST_F(InstallerRunTest, ALogOffInSessionZeroLetsTheInstallGoOn) {
   ExpectPackInstalled(resources);
 }
 
-DWORD WINAPI NeverStarted(void*) {
-  return 0;
-}
-
-TEST(ControlDeliveryTest, ARefusedStartIsPrintedAndNeverTakenForDelivered) {
-  // A handle to a running process (this one) without the right to start
-  // threads in it: every start is refused. Under Wine it is made again
-  // twice, each refusal printed; on Windows once. Either way the event is
-  // reported as refused, never as delivered.
-  HANDLE self = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE,
-                            FALSE, GetCurrentProcessId());
-  ASSERT_NE(self, nullptr);
-  testing::internal::CaptureStdout();
-  const ControlDelivery delivery =
-      SendControlEvent(self, NeverStarted, CTRL_C_EVENT);
-  const std::string printed = testing::internal::GetCapturedStdout();
-  CloseHandle(self);
-  EXPECT_EQ(delivery, ControlDelivery::kRefused);
-  std::size_t restarts = 0;
-  for (std::size_t at = printed.find("starting it again");
-       at != std::string::npos; at = printed.find("starting it again", at + 1))
-    ++restarts;
-  EXPECT_EQ(restarts, RunningUnderWine() ? 2u : 0u) << printed;
-}
-
 }  // namespace

@@ -575,29 +575,14 @@ struct Delivery {
   LPTHREAD_START_ROUTINE routine;
   DWORD event;
   HANDLE thread;
-  std::vector<DWORD> refusals;  // errors of the starts made again
 };
 
-// Under Wine the thread is made by the process itself, on a request from
-// the server that one of its threads takes; now and then that fails in a
-// process that runs, before any of the program's code can run (seen once
-// in some thousands of sends, in a suspended installer). Windows makes the
-// thread itself. So under Wine alone, a refused start in a process that
-// still runs is made again, twice at most, and its error kept for the log.
 DWORD WINAPI Deliver(void* argument) {
   Delivery& delivery = *static_cast<Delivery*>(argument);
-  for (int attempt = 0;; ++attempt) {
-    delivery.thread = CreateRemoteThread(
-        delivery.process, nullptr, 0, delivery.routine,
-        reinterpret_cast<void*>(static_cast<ULONG_PTR>(delivery.event)), 0,
-        nullptr);
-    const DWORD error = GetLastError();
-    if (delivery.thread != nullptr || attempt == 2 || !RunningUnderWine() ||
-        WaitForSingleObject(delivery.process, 0) != WAIT_TIMEOUT) {
-      break;
-    }
-    delivery.refusals.push_back(error);
-  }
+  delivery.thread = CreateRemoteThread(
+      delivery.process, nullptr, 0, delivery.routine,
+      reinterpret_cast<void*>(static_cast<ULONG_PTR>(delivery.event)), 0,
+      nullptr);
   return 0;
 }
 
@@ -614,7 +599,7 @@ ControlDelivery SendControlEvent(HANDLE process,
   // process that does not make it is ended. Wine then leaves the start
   // waiting for good, so a start that has not come back a few seconds later
   // is left behind, with the record it uses.
-  auto* delivery = new Delivery{process, routine, event, nullptr, {}};
+  auto* delivery = new Delivery{process, routine, event, nullptr};
   HANDLE sender = CreateThread(nullptr, 0, Deliver, delivery, 0, nullptr);
   if (sender == nullptr) {
     delete delivery;
@@ -622,11 +607,6 @@ ControlDelivery SendControlEvent(HANDLE process,
   }
   ControlDelivery result = ControlDelivery::kStalled;
   if (WaitForSingleObject(sender, 10000) == WAIT_OBJECT_0) {
-    for (const DWORD error : delivery->refusals) {
-      std::cout << "Wine refused the thread of control event " << event
-                << " in a running process: " << ToUtf8(SystemError(error))
-                << "; starting it again\n";
-    }
     result = delivery->thread != nullptr ? ControlDelivery::kStarted
                                          : ControlDelivery::kRefused;
     if (handlerThread != nullptr)

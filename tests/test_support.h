@@ -121,9 +121,7 @@ enum class ControlDelivery { kStarted, kRefused, kStalled };
 // library's memory allocator, the new thread's allocations corrupt its heap
 // and the process stops answering: a fault of Wine's, seen with programs
 // that run none of this project's code, and never of the program's own
-// code, which only runs once the thread is made. Wine may also refuse to
-// make the thread in a process that runs: under Wine alone, such a start
-// is made again, twice at most, and each refusal printed.
+// code, which only runs once the thread is made.
 ControlDelivery SendControlEvent(HANDLE process,
                                  LPTHREAD_START_ROUTINE routine,
                                  DWORD event,
