@@ -45,9 +45,9 @@ Moment SendWhilePaused(HANDLE process,
   // of its threads takes; the stress tool saw that refused (access denied,
   // three starts in a row) in a paused installer that then ran on, before
   // any of its code could run for the event. That moment is tried again
-  // with a new run. On Windows the documented failures are the caller's
-  // rights and a target in another session, not what the target is doing:
-  // there a refusal fails.
+  // with a new run. On Windows the documented failures are a handle
+  // without the rights listed and, before Windows 8, a target in another
+  // session; nothing the target does: there a refusal fails.
   if (delivery == ControlDelivery::kRefused && RunningUnderWine() &&
       WaitForSingleObject(process, 0) == WAIT_TIMEOUT) {
     std::cout << "Wine refused the thread of control event " << event
